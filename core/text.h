@@ -1,0 +1,40 @@
+#pragma once
+// Unicode helpers on ICU shared by the text-handling services: code points,
+// character classes, case, trimming and user-perceived characters.
+// All functions take and return UTF-8.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvel::text {
+
+// The code points of the text (invalid bytes become U+FFFD).
+std::vector<char32_t> codePoints(std::string_view utf8);
+std::string fromCodePoints(const std::vector<char32_t>& cps);
+std::string fromCodePoint(char32_t cp);
+
+// UTF-16 for ICU and offsets counted in UTF-16 units.
+std::u16string toUtf16(std::string_view utf8);
+std::string fromUtf16(std::u16string_view utf16);
+
+bool isLetter(char32_t cp);        // Unicode general category L*
+bool isDigit(char32_t cp);         // Nd
+bool isNumber(char32_t cp);        // N* (Nd, Nl, No)
+bool isLetterOrNumber(char32_t cp);
+bool isWhitespace(char32_t cp);    // white space and line breaks
+bool isPunctuation(char32_t cp);   // P*
+bool isUppercase(char32_t cp);
+
+// Full Unicode case mapping (root locale).
+std::string lowercased(std::string_view utf8);
+std::string uppercased(std::string_view utf8);
+// Unicode canonical composition (NFC), so "e" + U+0301 becomes one code point.
+std::string nfc(std::string_view utf8);
+// Without leading and trailing white space and line breaks.
+std::string trimmed(std::string_view utf8);
+// The user-perceived characters (extended grapheme clusters) in order.
+std::vector<std::string> graphemes(std::string_view utf8);
+std::size_t graphemeCount(std::string_view utf8);
+
+}  // namespace quorvel::text

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Quorvel Ink needs to build, test and run.
+# The one place where packages are named. Idempotent: installs only what is missing.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  g++ cmake ninja-build pkg-config git
+  # core libraries
+  libsqlite3-dev libvips-dev libheif1 libssl-dev
+  libtesseract-dev tesseract-ocr-eng
+  libicu-dev libcld2-dev libcurl4-openssl-dev nlohmann-json3-dev
+  libcairo2-dev libpango1.0-dev libpodofo-dev
+  # fonts used by the keepsake book and the searchable PDF
+  fonts-urw-base35 fonts-adf-baskervald fonts-liberation2 fontconfig
+  # command-line tools run by the core
+  zip unzip tar procps
+  # application
+  qt6-base-dev qt6-svg-dev libgl-dev
+  # tests
+  libgtest-dev libgmock-dev poppler-utils libpoppler-cpp-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all packages present"
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    SUDO=sudo
+  else
+    echo "setup: these packages are missing and installing them needs root:" >&2
+    echo "  apt-get install ${missing[*]}" >&2
+    echo "Run this script as root (or install sudo)." >&2
+    exit 1
+  fi
+else
+  SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

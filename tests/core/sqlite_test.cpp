@@ -1,0 +1,110 @@
+#include "core/sqlite.h"
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace quorvel {
+namespace {
+
+class DatabaseTest : public ::testing::Test {
+ protected:
+  testing::TempDir dir;
+  Database db{dir.file("t.db")};
+  void SetUp() override { db.exec("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT, v)"); }
+};
+
+TEST_F(DatabaseTest, RunReturnsLastInsertedRowIdAlsoAfterUpdate) {
+  EXPECT_EQ(db.run("INSERT INTO t (name) VALUES (?)", {"a"}), 1);
+  EXPECT_EQ(db.run("INSERT INTO t (name) VALUES (?)", {"b"}), 2);
+  EXPECT_EQ(db.run("UPDATE t SET name = 'c' WHERE id = 1"), 2);
+  EXPECT_EQ(db.changes(), 1);
+}
+
+TEST_F(DatabaseTest, QueryReturnsTypedRowsAndEmptyList) {
+  EXPECT_TRUE(db.query("SELECT * FROM t").empty());
+  db.run("INSERT INTO t (name, v) VALUES (?, ?)", {SQLValue::opt(std::optional<std::string>()), 2.5});
+  auto rows = db.query("SELECT id, name, v FROM t WHERE id = ?", {1});
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].int64("id"), 1);
+  EXPECT_FALSE(rows[0].optStr("name"));
+  EXPECT_EQ(rows[0].dbl("v"), 2.5);
+  EXPECT_EQ(rows[0].str("v"), "2.5");
+}
+
+TEST_F(DatabaseTest, CompileErrorNamesTheHeadOfTheStatement) {
+  std::string sql = "SELECT nothing FROM nowhere WHERE " + std::string(200, 'x');
+  try {
+    db.query(sql);
+    FAIL() << "expected an error";
+  } catch (const SQLError& e) {
+    std::string message = e.what();
+    auto at = message.find(" in: ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(message.substr(at + 5), sql.substr(0, 120));
+  }
+}
+
+TEST_F(DatabaseTest, FailedTransactionRollsBackAndRethrows) {
+  EXPECT_THROW(db.transaction([&] {
+    db.run("INSERT INTO t (name) VALUES ('gone')");
+    throw SQLError("body failed");
+  }), SQLError);
+  EXPECT_TRUE(db.query("SELECT * FROM t").empty());
+  int value = db.transaction([&] {
+    db.run("INSERT INTO t (name) VALUES ('kept')");
+    return 7;
+  });
+  EXPECT_EQ(value, 7);
+  EXPECT_EQ(db.query("SELECT * FROM t").size(), 1u);
+}
+
+TEST_F(DatabaseTest, ClosedConnectionFails) {
+  db.close();
+  try {
+    db.exec("SELECT 1");
+    FAIL();
+  } catch (const SQLError& e) {
+    EXPECT_STREQ(e.what(), "closed");
+  }
+  try {
+    db.query("SELECT 1");
+    FAIL();
+  } catch (const SQLError& e) {
+    EXPECT_STREQ(e.what(), "closed in: SELECT 1");
+  }
+  EXPECT_THROW(db.transaction([] {}), SQLError);
+}
+
+TEST(DatabaseOpen, MissingFolderFailsWithSentence) {
+  try {
+    Database db("/nonexistent-folder/x/catalog.db");
+    FAIL();
+  } catch (const SQLError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Couldn't open /nonexistent-folder/x/catalog.db: ", 0), 0u);
+  }
+}
+
+TEST(Row, AccessorConversions) {
+  Row row;
+  row.columns = {{"i", SQLValue(7)}, {"t42", SQLValue("42")}, {"t4.2", SQLValue("4.2")},
+                 {"tplus", SQLValue("+5")}, {"d", SQLValue(4.9)}, {"dn", SQLValue(-4.9)},
+                 {"n", SQLValue()}, {"two", SQLValue(2.0)}, {"big", SQLValue(1e16)}, {"word", SQLValue("x")}};
+  EXPECT_EQ(row.int64("t42"), 42);
+  EXPECT_EQ(row.int64("t4.2"), 0);
+  EXPECT_EQ(row.int64("tplus"), 5);
+  EXPECT_EQ(row.int64("d"), 4);
+  EXPECT_EQ(row.int64("dn"), -4);
+  EXPECT_FALSE(row.optInt("missing"));
+  EXPECT_FALSE(row.optInt("n"));
+  EXPECT_EQ(row.optInt("word"), 0);
+  EXPECT_EQ(row.optDouble("word"), 0.0);
+  EXPECT_EQ(row.str("i"), "7");
+  EXPECT_EQ(row.str("n"), "");
+  EXPECT_EQ(row.str("two"), "2.0");
+  EXPECT_EQ(row.str("big"), "1e+16");
+  EXPECT_FALSE(row.optStr("i"));
+}
+
+}  // namespace
+}  // namespace quorvel
