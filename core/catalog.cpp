@@ -96,7 +96,7 @@ CREATE VIRTUAL TABLE IF NOT EXISTS translations_fts USING fts5(
 
 // The folder must exist before the connection opens; a failure shows up when
 // the connection cannot create the file.
-const std::string& withFolder(const std::string& path) {
+const std::string& prepared(const std::string& path) {
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (!parent.empty()) {
     std::error_code ignored;
@@ -107,7 +107,9 @@ const std::string& withFolder(const std::string& path) {
 
 }  // namespace
 
-Catalog::Catalog(const std::string& path) : db_(withFolder(path)), filePath_(path) { migrate(); }
+Catalog::Catalog(const std::string& path) : db_((installRanking(), prepared(path))), filePath_(path) {
+  migrate();
+}
 
 void Catalog::migrate() {
   db_.exec(kSchemaMain);
@@ -117,6 +119,16 @@ void Catalog::migrate() {
     if (text::lowercased(row.str("name")) == "uncertain") hasUncertain = true;
   }
   if (!hasUncertain) db_.exec("ALTER TABLE transcriptions ADD COLUMN uncertain TEXT NOT NULL DEFAULT ''");
+
+  // Full-text rows are kept under the item's id as their row id, so that one
+  // item's row is found through the row id; an item_id lookup in FTS5 scans
+  // the whole table. A file written otherwise gets its index rebuilt once.
+  // The shadow tables are read rather than fts itself, so that only the first
+  // column of each row is read, not its text.
+  bool misplaced =
+      !db_.query("SELECT 1 FROM fts_content WHERE id IS NOT c0 LIMIT 1").empty() ||
+      !db_.query("SELECT 1 FROM translations_fts_content WHERE id IS NOT c0 LIMIT 1").empty();
+  if (misplaced) db_.transaction([this] { rebuildFullText(); });
 }
 
 std::optional<std::string> Catalog::lastError() const {
@@ -171,10 +183,10 @@ bool Catalog::tx(const std::function<void()>& body) {
 }
 
 void Catalog::updateFts(std::int64_t itemId) {
-  db_.run("DELETE FROM fts WHERE item_id=?", {itemId});
+  db_.run("DELETE FROM fts WHERE rowid=?", {itemId});
   db_.run(
-      "INSERT INTO fts (item_id, title, file_name, text, people, notes) "
-      "SELECT i.id, i.title, i.file_name, "
+      "INSERT INTO fts (rowid, item_id, title, file_name, text, people, notes) "
+      "SELECT i.id, i.id, i.title, i.file_name, "
       "COALESCE((SELECT t.text FROM transcriptions t WHERE t.item_id=i.id), ''), "
       "COALESCE((SELECT group_concat(p.name, ' ') FROM item_people ip "
       "JOIN people p ON p.id=ip.person_id WHERE ip.item_id=i.id), ''), "

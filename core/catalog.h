@@ -229,8 +229,13 @@ class Catalog {
   void updateFts(std::int64_t itemId);
   // The ArchiveItem of an items row (extra columns ignored).
   static ArchiveItem item(const Row& row);
+  // Makes catalog_bm25(), the ranking of both searches, known to every
+  // connection opened from now on.
+  static void installRanking();
   // Creates and migrates the schema; throws.
   void migrate();
+  // Refills fts and translations_fts from the tables; call only inside a transaction.
+  void rebuildFullText();
   void recordError(const std::string& message);
 
   Database db_;

@@ -199,8 +199,8 @@ std::vector<RemovedItemSnapshot> Catalog::removeItems(const std::vector<std::int
       db_.run("INSERT INTO removed_items (sha256, path, removed) VALUES (?,?,?)",
               {found->sha256, found->path, Stamp::string(nowMicros())});
       db_.run("UPDATE items SET linked_item_id=NULL WHERE linked_item_id=?", {id});
-      db_.run("DELETE FROM fts WHERE item_id=?", {id});
-      db_.run("DELETE FROM translations_fts WHERE item_id=?", {id});
+      db_.run("DELETE FROM fts WHERE rowid=?", {id});
+      db_.run("DELETE FROM translations_fts WHERE rowid=?", {id});
       db_.run("DELETE FROM items WHERE id=?", {id});
     }
   });
@@ -246,7 +246,7 @@ std::vector<std::int64_t> Catalog::restoreRemovedItems(
             "source_hash, updated) VALUES (?,?,?,?,?,?,?)",
             {it.id, t.language, t.languageName, t.text, t.engine, t.sourceHash,
              Stamp::string(t.updated)});
-        db_.run("INSERT INTO translations_fts (item_id, text) VALUES (?,?)", {it.id, t.text});
+        db_.run("INSERT INTO translations_fts (rowid, item_id, text) VALUES (?1,?1,?2)", {it.id, t.text});
       }
       for (const ItemDate& d : s.dates) {
         db_.run("INSERT INTO item_dates (item_id, value, source, confirmed) VALUES (?,?,?,?)",

@@ -1,8 +1,12 @@
 // Catalog: the full-text query of what the user types, the two searches, the
 // index rebuild, the statistics and the backup copy.
+#include <sqlite3.h>
+
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
-#include <map>
+#include <memory>
+#include <mutex>
 #include <system_error>
 #include <unordered_map>
 
@@ -62,7 +66,168 @@ std::vector<std::string> retrievalWords(const std::string& term) {
   return words;
 }
 
+// ---- Ranking ----
+//
+// catalog_bm25(table, weights...) gives exactly FTS5's bm25(table, weights...)
+// (the same statistics, formula and order of operations), but reads the row
+// lengths differently. bm25() looks up each matching row's length with one
+// statement on the docsize table, which is most of the cost of ranking a
+// common word (about 1 µs of 1.7 µs per row). When a query term is in more
+// than a sixteenth of the rows, catalog_bm25 reads the whole docsize table
+// once instead (about 55 ns per row), and ranks from memory.
+
+struct RankData {
+  double avgdl = 0;
+  std::vector<double> idf;
+  std::vector<double> freq;
+  bool bulk = false;
+  std::unordered_map<sqlite3_int64, int> lengths;  // rowid to tokens, when bulk
+};
+
+// An SQLite varint: seven bits a byte, high bit set on all but the last; a
+// ninth byte gives all eight bits.
+bool readVarint(const unsigned char*& at, const unsigned char* end, std::uint64_t& value) {
+  value = 0;
+  for (int i = 0; i < 9; ++i) {
+    if (at == end) return false;
+    unsigned char byte = *at++;
+    if (i == 8) {
+      value = (value << 8) | byte;
+      return true;
+    }
+    value = (value << 7) | (byte & 0x7f);
+    if (!(byte & 0x80)) return true;
+  }
+  return true;
+}
+
+int loadLengths(sqlite3* db, const std::string& table, RankData& data) {
+  sqlite3_stmt* stmt = nullptr;
+  std::string sql = "SELECT id, sz FROM \"" + table + "_docsize\"";
+  int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+  if (rc != SQLITE_OK) return rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    auto blob = static_cast<const unsigned char*>(sqlite3_column_blob(stmt, 1));
+    const unsigned char* end = blob + sqlite3_column_bytes(stmt, 1);
+    std::uint64_t total = 0, size = 0;
+    for (const unsigned char* at = blob; blob && at < end;)
+      if (readVarint(at, end, size)) total += size;
+    data.lengths[sqlite3_column_int64(stmt, 0)] = static_cast<int>(total);
+  }
+  sqlite3_finalize(stmt);
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+int countRow(const Fts5ExtensionApi*, Fts5Context*, void* count) {
+  ++*static_cast<sqlite3_int64*>(count);
+  return SQLITE_OK;
+}
+
+int prepareRanking(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* ctx,
+                   const std::string& table, RankData*& out) {
+  out = static_cast<RankData*>(api->xGetAuxdata(fts, 0));
+  if (out) return SQLITE_OK;
+  auto data = std::make_unique<RankData>();
+  int phrases = api->xPhraseCount(fts);
+  data->idf.resize(phrases);
+  data->freq.resize(phrases);
+  sqlite3_int64 rows = 0, tokens = 0;
+  int rc = api->xRowCount(fts, &rows);
+  if (rc == SQLITE_OK) rc = api->xColumnTotalSize(fts, -1, &tokens);
+  if (rc != SQLITE_OK) return rc;
+  data->avgdl = static_cast<double>(tokens) / static_cast<double>(rows);
+  sqlite3_int64 mostHits = 0;
+  for (int i = 0; i < phrases; ++i) {
+    sqlite3_int64 hits = 0;
+    rc = api->xQueryPhrase(fts, i, &hits, countRow);
+    if (rc != SQLITE_OK) return rc;
+    // Floored as bm25() does: a term in more than half the rows would weigh less than none.
+    double idf = std::log((rows - hits + 0.5) / (hits + 0.5));
+    data->idf[i] = idf <= 0.0 ? 1e-6 : idf;
+    mostHits = std::max(mostHits, hits);
+  }
+  if (mostHits >= 256 && mostHits * 16 > rows) {
+    rc = loadLengths(sqlite3_context_db_handle(ctx), table, *data);
+    if (rc != SQLITE_OK) return rc;
+    data->bulk = true;
+  }
+  rc = api->xSetAuxdata(fts, data.get(), [](void* p) { delete static_cast<RankData*>(p); });
+  if (rc != SQLITE_OK) return rc;  // xSetAuxdata has already called the deleter
+  out = data.release();
+  return SQLITE_OK;
+}
+
+void rankFunction(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* ctx, int argc,
+                  sqlite3_value** argv) {
+  constexpr double k1 = 1.2;
+  constexpr double b = 0.75;
+  if (argc < 1 || sqlite3_value_type(argv[0]) != SQLITE_TEXT) {
+    sqlite3_result_error(ctx, "catalog_bm25: the first argument names the table", -1);
+    return;
+  }
+  std::string table = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+  if (table != "fts" && table != "translations_fts") {
+    sqlite3_result_error(ctx, "catalog_bm25: unknown table", -1);
+    return;
+  }
+  int weights = argc - 1;
+  sqlite3_value** weight = argv + 1;
+  try {
+    RankData* data = nullptr;
+    int rc = prepareRanking(api, fts, ctx, table, data);
+    int instances = 0;
+    if (rc == SQLITE_OK) {
+      std::fill(data->freq.begin(), data->freq.end(), 0.0);
+      rc = api->xInstCount(fts, &instances);
+    }
+    for (int i = 0; rc == SQLITE_OK && i < instances; ++i) {
+      int phrase = 0, column = 0, offset = 0;
+      rc = api->xInst(fts, i, &phrase, &column, &offset);
+      if (rc == SQLITE_OK) data->freq[phrase] += weights > column ? sqlite3_value_double(weight[column]) : 1.0;
+    }
+    int length = 0;
+    if (rc == SQLITE_OK) {
+      auto known = data->bulk ? data->lengths.find(api->xRowid(fts)) : data->lengths.end();
+      if (known != data->lengths.end()) length = known->second;
+      else rc = api->xColumnSize(fts, -1, &length);
+    }
+    if (rc != SQLITE_OK) {
+      sqlite3_result_error_code(ctx, rc);
+      return;
+    }
+    double D = static_cast<double>(length);
+    double score = 0.0;
+    for (std::size_t i = 0; i < data->idf.size(); ++i) {
+      double f = data->freq[i];
+      score += data->idf[i] * ((f * (k1 + 1.0)) / (f + k1 * (1 - b + b * D / data->avgdl)));
+    }
+    sqlite3_result_double(ctx, -1.0 * score);
+  } catch (const std::bad_alloc&) {
+    sqlite3_result_error_nomem(ctx);
+  }
+}
+
+int registerRanking(sqlite3* db, const char**, const sqlite3_api_routines*) {
+  fts5_api* api = nullptr;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &stmt, nullptr) == SQLITE_OK) {
+    sqlite3_bind_pointer(stmt, 1, static_cast<void*>(&api), "fts5_api_ptr", nullptr);
+    sqlite3_step(stmt);
+  }
+  sqlite3_finalize(stmt);
+  // Without FTS5 the schema cannot be created, and opening reports that.
+  if (api) api->xCreateFunction(api, "catalog_bm25", nullptr, rankFunction, nullptr);
+  return SQLITE_OK;
+}
+
 }  // namespace
+
+void Catalog::installRanking() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    sqlite3_auto_extension(reinterpret_cast<void (*)()>(registerRanking));
+  });
+}
 
 std::string Catalog::toFtsQuery(const std::string& input) {
   std::vector<std::string> terms;
@@ -127,21 +292,27 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
     }
   };
 
+  // Ranking goes through FTS5's own rank column (set to the weighted bm25)
+  // rather than a bm25() result column: FTS5 then sorts before the snippets are
+  // made, so only the rows returned get one, not every matching row.
   std::string match = toFtsQuery(trimmed);
   if (!match.empty()) {
     for (const Row& row : quietly(
-             "SELECT i.*, snippet(fts, 3, '[', ']', '…', 18) AS snip, bm25(fts, 0.0, 4.0, 2.0, "
-             "1.0, 3.0, 1.0) AS rank\n"
+             "SELECT i.*, snippet(fts, 3, '[', ']', '…', 18) AS snip, fts.rank AS rank\n"
              "FROM fts JOIN items i ON i.id = fts.item_id\n"
-             "WHERE fts MATCH ? ORDER BY rank LIMIT ?",
+             "WHERE fts MATCH ? AND fts.rank MATCH 'catalog_bm25(''fts'', 0.0, 4.0, 2.0, 1.0, 3.0, "
+             "1.0)'\n"
+             "ORDER BY fts.rank LIMIT ?",
              {match, limit})) {
       put(SearchHit{item(row), row.str("snip"), row.dbl("rank")});
     }
     for (const Row& row : quietly(
              "SELECT i.*, snippet(translations_fts, 1, '[', ']', '…', 18) AS snip, "
-             "bm25(translations_fts) AS rank\n"
+             "translations_fts.rank AS rank\n"
              "FROM translations_fts JOIN items i ON i.id = translations_fts.item_id\n"
-             "WHERE translations_fts MATCH ? ORDER BY rank LIMIT ?",
+             "WHERE translations_fts MATCH ? AND translations_fts.rank MATCH "
+             "'catalog_bm25(''translations_fts'')'\n"
+             "ORDER BY translations_fts.rank LIMIT ?",
              {match, limit})) {
       double rank = row.dbl("rank");
       std::int64_t id = row.int64("id");
@@ -204,11 +375,11 @@ std::vector<std::int64_t> Catalog::searchAny(const std::vector<std::string>& ter
     double weight;
   };
   static const Source kSources[] = {
-      {"SELECT item_id AS id, bm25(fts, 0.0, 2.0, 1.0, 1.0, 3.0, 1.0) AS rank FROM fts WHERE fts "
-       "MATCH ? ORDER BY rank LIMIT 200",
+      {"SELECT item_id AS id, rank FROM fts WHERE fts MATCH ? AND rank MATCH "
+       "'catalog_bm25(''fts'', 0.0, 2.0, 1.0, 1.0, 3.0, 1.0)' ORDER BY rank LIMIT 200",
        1.0},
-      {"SELECT item_id AS id, bm25(translations_fts) AS rank FROM translations_fts WHERE "
-       "translations_fts MATCH ? ORDER BY rank LIMIT 200",
+      {"SELECT item_id AS id, rank FROM translations_fts WHERE translations_fts MATCH ? AND rank "
+       "MATCH 'catalog_bm25(''translations_fts'')' ORDER BY rank LIMIT 200",
        0.9},
   };
   // Scores in the order the items were first met, so equal scores keep it.
@@ -246,12 +417,17 @@ std::vector<std::int64_t> Catalog::searchAny(const std::vector<std::string>& ter
 }
 
 void Catalog::rebuildIndex() {
-  tx([&] {
-    db_.run("DELETE FROM fts");
-    for (const Row& row : db_.query("SELECT id FROM items")) updateFts(row.int64("id"));
-    db_.run("DELETE FROM translations_fts");
-    db_.run("INSERT INTO translations_fts (item_id, text) SELECT item_id, text FROM translations");
-  });
+  tx([this] { rebuildFullText(); });
+}
+
+
+void Catalog::rebuildFullText() {
+  db_.run("DELETE FROM fts");
+  for (const Row& row : db_.query("SELECT id FROM items")) updateFts(row.int64("id"));
+  db_.run("DELETE FROM translations_fts");
+  db_.run(
+      "INSERT INTO translations_fts (rowid, item_id, text) SELECT item_id, item_id, text FROM "
+      "translations");
 }
 
 CatalogStats Catalog::stats() {

@@ -253,15 +253,15 @@ void Catalog::saveTranslation(const Translation& t) {
         "updated=excluded.updated",
         {t.itemId, t.language, t.languageName, t.text, t.engine, t.sourceHash,
          Stamp::string(nowMicros())});
-    db_.run("DELETE FROM translations_fts WHERE item_id=?", {t.itemId});
-    db_.run("INSERT INTO translations_fts (item_id, text) VALUES (?,?)", {t.itemId, t.text});
+    db_.run("DELETE FROM translations_fts WHERE rowid=?", {t.itemId});
+    db_.run("INSERT INTO translations_fts (rowid, item_id, text) VALUES (?1,?1,?2)", {t.itemId, t.text});
   });
 }
 
 void Catalog::deleteTranslation(std::int64_t itemId) {
   tx([&] {
     db_.run("DELETE FROM translations WHERE item_id=?", {itemId});
-    db_.run("DELETE FROM translations_fts WHERE item_id=?", {itemId});
+    db_.run("DELETE FROM translations_fts WHERE rowid=?", {itemId});
   });
 }
 

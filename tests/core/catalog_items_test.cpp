@@ -14,7 +14,7 @@ std::optional<std::int64_t> linkOf(Catalog& catalog, std::int64_t id) {
 
 TEST_F(CatalogTest, AddItemReturnsTheItemsRowIdNotTheFtsRowId) {
   std::int64_t a = add("/scans/a.jpg");
-  // Each rebuild of a's fts row takes a new fts row id, so the two kinds of id part.
+  // Rebuilding a's fts row several times must not shift the ids handed out.
   for (int i = 0; i < 3; ++i) catalog->saveCorrectedText(a, "text " + std::to_string(i));
   std::int64_t b = add("/scans/b.jpg");
   EXPECT_EQ(b, a + 1);

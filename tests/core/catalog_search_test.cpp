@@ -109,6 +109,32 @@ TEST_F(CatalogSearch, TranslationHitReplacesAWorseTextHit) {
   EXPECT_EQ(kept->snippet.rfind("In English: ", 0) == 0, englishRank < textRank);
 }
 
+TEST_F(CatalogSearch, RankingEqualsBm25AlsoWhenRowLengthsAreReadInBulk) {
+  // 300 rows with "common" reach the bulk path; "rare" stays on the per-row one.
+  for (int i = 0; i < 300; ++i) {
+    std::string text;
+    for (int k = 0; k <= i % 5; ++k) text += "common word ";
+    text += std::string(i % 13, 'x') + " filler " + (i % 3 ? "more words here" : "");
+    addWith("/scans/" + std::to_string(i) + ".jpg", i, i % 7 ? "Letter" : "Letter rare common", text);
+  }
+  catalog->tagPerson(1, catalog->ensurePerson("Common Person"));
+  for (const char* match :
+       {"\"common\"*", "\"rare\"*", "\"common\"* \"rare\"*", "\"common\"* OR \"rare\"*", "\"co\"*"}) {
+    auto rows = catalog->db().query(
+        "SELECT rowid, bm25(fts, 0.0, 4.0, 2.0, 1.0, 3.0, 1.0) AS a, "
+        "catalog_bm25(fts, 'fts', 0.0, 4.0, 2.0, 1.0, 3.0, 1.0) AS b FROM fts WHERE fts MATCH ?",
+        {match});
+    ASSERT_GT(rows.size(), 10u) << match;
+    for (const Row& row : rows) ASSERT_EQ(row.dbl("a"), row.dbl("b")) << match << " row " << row.int64("rowid");
+  }
+  catalog->saveTranslation(Translation{1, "de", "German", "common words", "m", "h", 0});
+  auto rows = catalog->db().query(
+      "SELECT bm25(translations_fts) AS a, catalog_bm25(translations_fts, 'translations_fts') AS b "
+      "FROM translations_fts WHERE translations_fts MATCH 'common'");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].dbl("a"), rows[0].dbl("b"));
+}
+
 TEST_F(CatalogSearch, YearAddsDatedItemsThatTheTextDidNotFind) {
   std::int64_t mentions = addWith("/scans/a.jpg", 1, "Letter", "Written in 1923 at the farm.");
   std::int64_t dated = addWith("/scans/b.jpg", 2, "Photo", "");

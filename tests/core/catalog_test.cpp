@@ -164,6 +164,35 @@ TEST_F(CatalogTest, FtsRowFollowsTitleTextPeopleAndNotes) {
   EXPECT_TRUE(ftsRows(999).empty());
 }
 
+TEST(CatalogOpen, RebuildsFullTextRowsNotKeptUnderTheirItemsId) {
+  testing::TempDir dir;
+  std::string path = dir.file("catalog.db");
+  std::int64_t id = 0;
+  {
+    Catalog catalog(path);
+    ArchiveItem item;
+    item.path = "/scans/a.jpg";
+    item.fileName = "a.jpg";
+    id = catalog.addItem(item);
+    catalog.saveTranslation(Translation{id, "de", "German", "Dear Anna", "m", "h", 0});
+    // Rows as a writer would leave them that let FTS5 choose the row ids.
+    catalog.db().exec("DELETE FROM fts; DELETE FROM translations_fts;");
+    catalog.db().run("INSERT INTO fts (rowid, item_id, title) VALUES (500, ?, 'stale')", {id});
+    catalog.db().run("INSERT INTO translations_fts (rowid, item_id, text) VALUES (501, ?, 'x')", {id});
+  }
+  Catalog catalog(path);
+  auto rows = catalog.db().query("SELECT rowid, item_id, file_name FROM fts");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].int64("rowid"), id);
+  EXPECT_EQ(rows[0].str("file_name"), "a.jpg");
+  rows = catalog.db().query("SELECT rowid, text FROM translations_fts");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].int64("rowid"), id);
+  EXPECT_EQ(rows[0].str("text"), "Dear Anna");
+  catalog.saveCorrectedText(id, "new text");
+  EXPECT_EQ(catalog.db().query("SELECT * FROM fts").size(), 1u);
+}
+
 TEST_F(CatalogTest, DeletingAnItemsRowCascadesButLeavesFullTextRows) {
   std::int64_t a = add("/scans/a.jpg");
   std::int64_t b = add("/scans/b.jpg");
