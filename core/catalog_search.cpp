@@ -108,7 +108,15 @@ std::string Catalog::toFtsQuery(const std::string& input) {
 std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
   std::string trimmed = text::trimmed(input);
   if (trimmed.empty()) return {};
-  std::unordered_map<std::int64_t, SearchHit> hits;
+  // Hits in the order they were found, so equal ranks keep that order (the
+  // fallback's newest-first); index maps an item id to its hit.
+  std::vector<SearchHit> hits;
+  std::unordered_map<std::int64_t, std::size_t> index;
+  auto put = [&hits, &index](SearchHit hit) {
+    auto [at, inserted] = index.emplace(hit.item.id, hits.size());
+    if (inserted) hits.push_back(std::move(hit));
+    else hits[at->second] = std::move(hit);
+  };
 
   // The full-text queries swallow their errors: a half-typed phrase is not a failure.
   auto quietly = [this](const std::string& sql, const std::vector<SQLValue>& params) {
@@ -127,8 +135,7 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
              "FROM fts JOIN items i ON i.id = fts.item_id\n"
              "WHERE fts MATCH ? ORDER BY rank LIMIT ?",
              {match, limit})) {
-      SearchHit hit{item(row), row.str("snip"), row.dbl("rank")};
-      hits[hit.item.id] = std::move(hit);
+      put(SearchHit{item(row), row.str("snip"), row.dbl("rank")});
     }
     for (const Row& row : quietly(
              "SELECT i.*, snippet(translations_fts, 1, '[', ']', '…', 18) AS snip, "
@@ -138,9 +145,9 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
              {match, limit})) {
       double rank = row.dbl("rank");
       std::int64_t id = row.int64("id");
-      auto found = hits.find(id);
-      if (found != hits.end() && found->second.rank <= rank) continue;
-      hits[id] = SearchHit{item(row), "In English: " + row.str("snip"), rank};
+      auto found = index.find(id);
+      if (found != index.end() && hits[found->second].rank <= rank) continue;
+      put(SearchHit{item(row), "In English: " + row.str("snip"), rank});
     }
   }
 
@@ -153,9 +160,8 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
     auto year = yearOf(piece);
     if (!year) continue;
     for (ArchiveItem& dated : itemsForYear(*year)) {
-      if (hits.count(dated.id)) continue;
-      std::int64_t id = dated.id;
-      hits[id] = SearchHit{std::move(dated), "Dated " + std::to_string(*year), -1.0};
+      if (index.count(dated.id)) continue;
+      put(SearchHit{std::move(dated), "Dated " + std::to_string(*year), -1.0});
     }
   }
 
@@ -164,18 +170,14 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
                             "added DESC LIMIT ?2",
                             {"%" + trimmed + "%", limit})) {
       ArchiveItem found = item(row);
-      std::int64_t id = found.id;
       std::string snippet = found.fileName;
-      hits[id] = SearchHit{std::move(found), std::move(snippet), 0.0};
+      put(SearchHit{std::move(found), std::move(snippet), 0.0});
     }
   }
 
-  std::vector<SearchHit> result;
-  result.reserve(hits.size());
-  for (auto& [id, hit] : hits) result.push_back(std::move(hit));
-  std::stable_sort(result.begin(), result.end(),
+  std::stable_sort(hits.begin(), hits.end(),
                    [](const SearchHit& a, const SearchHit& b) { return a.rank < b.rank; });
-  return result;
+  return hits;
 }
 
 std::vector<std::int64_t> Catalog::searchAny(const std::vector<std::string>& terms, int limit) {
@@ -209,7 +211,14 @@ std::vector<std::int64_t> Catalog::searchAny(const std::vector<std::string>& ter
        "translations_fts MATCH ? ORDER BY rank LIMIT 200",
        0.9},
   };
-  std::unordered_map<std::int64_t, double> scores;
+  // Scores in the order the items were first met, so equal scores keep it.
+  std::vector<std::pair<std::int64_t, double>> ranked;
+  std::unordered_map<std::int64_t, std::size_t> index;
+  auto score = [&ranked, &index](std::int64_t id) -> double& {
+    auto [at, inserted] = index.emplace(id, ranked.size());
+    if (inserted) ranked.emplace_back(id, 0.0);
+    return ranked[at->second].second;
+  };
   for (const Source& source : kSources) {
     std::vector<Row> rows;
     try {
@@ -217,17 +226,16 @@ std::vector<std::int64_t> Catalog::searchAny(const std::vector<std::string>& ter
     } catch (const std::exception&) {
       // Counted as no rows, like a query that matched nothing.
     }
-    for (const Row& row : rows) scores[row.int64("id")] += row.dbl("rank") * source.weight;
+    for (const Row& row : rows) score(row.int64("id")) += row.dbl("rank") * source.weight;
   }
 
   for (const auto& words : cleaned) {
     if (words.size() != 1) continue;
     auto year = yearOf(words.front());
     if (!year) continue;
-    for (const ArchiveItem& dated : itemsForYear(*year)) scores[dated.id] += -2.0;
+    for (const ArchiveItem& dated : itemsForYear(*year)) score(dated.id) += -2.0;
   }
 
-  std::vector<std::pair<std::int64_t, double>> ranked(scores.begin(), scores.end());
   std::stable_sort(ranked.begin(), ranked.end(),
                    [](const auto& a, const auto& b) { return a.second < b.second; });
   std::size_t count = limit <= 0 ? 0 : std::min(ranked.size(), static_cast<std::size_t>(limit));
@@ -260,7 +268,9 @@ CatalogStats Catalog::stats() {
     auto rows = q(sql);
     return rows.empty() ? 0 : static_cast<int>(rows.front().int64("n"));
   };
-  s.transcribed = count("SELECT COUNT(*) AS n FROM transcriptions WHERE length(trim(text)) > 0");
+  // trim() alone strips only spaces: a text of line breaks and tabs is no transcription either.
+  s.transcribed = count(
+      "SELECT COUNT(*) AS n FROM transcriptions WHERE length(trim(text, char(32,9,10,13))) > 0");
   s.people = count("SELECT COUNT(*) AS n FROM people");
   s.dates = count("SELECT COUNT(*) AS n FROM item_dates");
   return s;
