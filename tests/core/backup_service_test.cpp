@@ -14,6 +14,7 @@
 
 #include "core/catalog.h"
 #include "core/failure.h"
+#include "core/handwriting_engine.h"
 #include "core/model_delivery.h"
 #include "core/paths.h"
 #include "core/sqlite.h"
@@ -487,6 +488,22 @@ TEST_F(BackupServiceTest, ABackupWithoutThumbnailsKeepsThemAndMissingThumbnailsA
   EXPECT_EQ(readFile(thumbs() + "/aaa.jpg"), "backup a");
   EXPECT_EQ(readFile(thumbs() + "/bbb.jpg"), "jpeg b");
   EXPECT_EQ(readFile(thumbs() + "/ccc.jpg"), "backup c");
+}
+
+TEST_F(BackupServiceTest, TheReaderSettingsTravelWithTheBackup) {
+  HandwritingSettings saved;
+  saved.serverPath = "/opt/reader/llama-server";
+  saved.tileHeight = 700;
+  saved.save();
+  std::string dest = out_.file("settings.quorvel-backup");
+  BackupService::create(*catalog_, dest, "1", false);
+  HandwritingSettings{}.save();
+  ASSERT_NE(HandwritingSettings::load(), saved);
+
+  BackupService::stageRestore(dest);
+  catalog_.reset();
+  ASSERT_TRUE(BackupService::applyPendingRestore().has_value());
+  EXPECT_EQ(HandwritingSettings::load(), saved);
 }
 
 TEST_F(BackupServiceTest, WithoutSourceOrLiveCatalogTheRestoreStillCompletes) {
