@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <system_error>
 
 #include "core/failure.h"
@@ -38,7 +39,7 @@ TEST(ShellRun, PassesArgumentsVerbatimWithoutAShell) {
 
 TEST(ShellRun, RunsInTheGivenFolderOrOurOwn) {
   testing::TempDir dir;
-  EXPECT_EQ(sh("pwd -P", dir.path()), std::string(realpath(dir.path().c_str(), nullptr)) + "\n");
+  EXPECT_EQ(sh("pwd -P", dir.path()), std::filesystem::canonical(dir.path()).string() + "\n");
   char here[4096];
   ASSERT_NE(getcwd(here, sizeof here), nullptr);
   EXPECT_EQ(sh("pwd -P"), std::string(here) + "\n");
