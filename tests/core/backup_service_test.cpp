@@ -590,6 +590,27 @@ TEST_F(BackupServiceTest, CommittedRowsInAnUncheckpointedLogReachTheSetAsideCata
   writer.reset();
 }
 
+TEST_F(BackupServiceTest, ALogThatCannotBeFoldedInIsCarriedAlongWithTheSetAsideCatalog) {
+  fillArchive();
+  catalog_.reset();
+  // A reader whose snapshot predates the last row keeps the checkpoint from copying it.
+  auto reader = std::make_unique<Database>(QuorvelPaths::catalogFile());
+  auto writer = std::make_unique<Database>(QuorvelPaths::catalogFile());
+  reader->exec("BEGIN");
+  reader->query("SELECT COUNT(*) AS n FROM items");
+  writer->run("INSERT INTO people (name) VALUES ('Last Person')");
+
+  BackupService::stageRestore(otherBackup(false));
+  ASSERT_TRUE(BackupService::applyPendingRestore().has_value());
+  std::string setAside = QuorvelPaths::backupDir() + "/before-restore-2026-03-01-093015.db";
+  EXPECT_GT(ModelDownloader::size(setAside + "-wal"), 0);
+  reader->exec("COMMIT");
+  reader.reset();
+  writer.reset();
+  Database copy(setAside);
+  EXPECT_EQ(copy.query("SELECT COUNT(*) AS n FROM people WHERE name = 'Last Person'")[0].int64("n"), 1);
+}
+
 TEST_F(BackupServiceTest, LinksAndProgramsInABackupFailTheRestoreAndHarmNothing) {
   fillArchive();
   const std::string liveThumbs = fs::absolute(thumbs()).string();
