@@ -394,7 +394,7 @@ BackupInfo BackupService::create(Catalog& catalog, const std::string& to,
                                  const std::string& appVersion, bool includeThumbnails) {
   const std::string staging = makeStagingFolder();
   TreeRemover removeStaging(staging);  // never follows the "thumbs" link below
-  fs::create_directories(staging + "/settings/mac");
+  fs::create_directories(staging + "/settings/computer");
 
   catalog.backup(staging + "/catalog.db");
 
@@ -408,7 +408,7 @@ BackupInfo BackupService::create(Catalog& catalog, const std::string& to,
   for (const std::string& name : kSettingsFiles) {
     std::error_code ignored;
     if (fs::exists(root + "/" + name, ignored))
-      fs::copy_file(root + "/" + name, staging + "/settings/mac/" + name,
+      fs::copy_file(root + "/" + name, staging + "/settings/computer/" + name,
                     fs::copy_options::overwrite_existing, ignored);
   }
 
@@ -636,7 +636,7 @@ std::optional<std::string> BackupService::applyPendingRestore() {
   // From here on the restore counts as done; what fails is left as it is.
   const std::string root = QuorvelPaths::dataRoot();
   for (const std::string& name : kSettingsFiles) {
-    const std::string stagedFile = staging + "/settings/mac/" + name;
+    const std::string stagedFile = staging + "/settings/computer/" + name;
     if (isPlainFile(stagedFile)) ::rename(stagedFile.c_str(), (root + "/" + name).c_str());
   }
 

@@ -2,7 +2,7 @@
 // Backup files, the weekly automatic backup and the restore staged for the next launch.
 //
 // A backup file is a zip archive (made and read by /usr/bin/zip and /usr/bin/unzip) holding
-// "manifest.json", "catalog.db" (a consistent copy of the catalog), "settings/mac/" with the
+// "manifest.json", "catalog.db" (a consistent copy of the catalog), "settings/computer/" with the
 // settings files that existed, and, when asked for, "thumbs/" stored without compression.
 //
 // Every operation is blocking and runs on the caller's thread while the tools run: call it from

@@ -150,7 +150,7 @@ class BackupServiceTest : public ::testing::Test {
   // A folder laid out like a backup, with a real catalog and the manifest given.
   std::string craftedFolder(const nlohmann::ordered_json& manifest) {
     std::string folder = out_.file("crafted-" + std::to_string(++crafted_));
-    fs::create_directories(folder + "/settings/mac");
+    fs::create_directories(folder + "/settings/computer");
     { Catalog catalog(folder + "/catalog.db"); }
     writeFile(folder + "/manifest.json", manifest.dump(2));
     return folder;
@@ -174,8 +174,8 @@ TEST_F(BackupServiceTest, CreateWritesTheLayoutAndTheManifestThatRealReadersAcce
   BackupInfo info = BackupService::create(*catalog_, dest, "1.2.3", /*includeThumbnails=*/true);
 
   EXPECT_EQ(members(dest),
-            (std::set<std::string>{"manifest.json", "catalog.db", "settings/", "settings/mac/",
-                                   "settings/mac/watch.json", "thumbs/", "thumbs/aaa.jpg",
+            (std::set<std::string>{"manifest.json", "catalog.db", "settings/", "settings/computer/",
+                                   "settings/computer/watch.json", "thumbs/", "thumbs/aaa.jpg",
                                    "thumbs/bbb.jpg"}));
   unzip({"-tq", dest});  // throws when the archive is damaged
   std::string verbose = unzip({"-v", dest});
@@ -239,7 +239,7 @@ TEST_F(BackupServiceTest, ThumbnailsOnlyWhenAskedForAndPresent) {
     std::string dest = out_.file(std::string(c.name) + ".quorvel-backup");
     BackupInfo info = BackupService::create(*catalog_, dest, "1", c.ask);
     EXPECT_EQ(members(dest), (std::set<std::string>{"manifest.json", "catalog.db", "settings/",
-                                                    "settings/mac/", "settings/mac/handwriting.json"}))
+                                                    "settings/computer/", "settings/computer/handwriting.json"}))
         << c.name;
     EXPECT_EQ(nlohmann::json::parse(unzip({"-p", dest, "manifest.json"}))["Thumbnails"], c.ask)
         << c.name;
@@ -435,7 +435,7 @@ TEST_F(BackupServiceTest, StageCancelAndApplyWithThumbnailsSettingsAndRepointing
   BackupInfo staged = BackupService::stageRestore(backup);
   EXPECT_EQ(staged, *BackupService::inspect(backup));
   EXPECT_TRUE(BackupService::restorePending());
-  for (const char* file : {"catalog.db", "manifest.json", "settings/mac/watch.json",
+  for (const char* file : {"catalog.db", "manifest.json", "settings/computer/watch.json",
                            "thumbs/aaa.jpg", "thumbs/ccc.jpg"})
     EXPECT_TRUE(fs::exists(staging() + "/" + file)) << file;
   EXPECT_FALSE(fs::exists(staging() + "/catalog.db-wal"));
@@ -619,7 +619,7 @@ TEST_F(BackupServiceTest, LinksAndProgramsInABackupFailTheRestoreAndHarmNothing)
     std::string target;
   } cases[] = {
       {"thumbs", liveThumbs},
-      {"settings/mac/watch.json", "/etc/passwd"},
+      {"settings/computer/watch.json", "/etc/passwd"},
       {"catalog.db", QuorvelPaths::catalogFile()},
   };
   for (const Case& c : cases) {
@@ -642,12 +642,12 @@ TEST_F(BackupServiceTest, LinksAndProgramsInABackupFailTheRestoreAndHarmNothing)
 
   // Execute bits (and set-id bits) do not survive staging.
   std::string folder = craftedFolder(manifestJson());
-  writeFile(folder + "/settings/mac/watch.json", "#!/bin/sh\necho planted\n");
+  writeFile(folder + "/settings/computer/watch.json", "#!/bin/sh\necho planted\n");
   writeFile(folder + "/thumbs/run.jpg", "#!/bin/sh\n");
-  fs::permissions(folder + "/settings/mac/watch.json", fs::perms(0755));
+  fs::permissions(folder + "/settings/computer/watch.json", fs::perms(0755));
   fs::permissions(folder + "/thumbs/run.jpg", fs::perms(04755));
   BackupService::stageRestore(zipFolder(folder, "programs.zip"));
-  for (const char* file : {"settings/mac/watch.json", "thumbs/run.jpg", "catalog.db"}) {
+  for (const char* file : {"settings/computer/watch.json", "thumbs/run.jpg", "catalog.db"}) {
     struct stat info;
     ASSERT_EQ(::lstat((staging() + "/" + file).c_str(), &info), 0) << file;
     EXPECT_EQ(info.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH | S_ISUID | S_ISGID), 0u) << file;
