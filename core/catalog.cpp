@@ -1,0 +1,206 @@
+// Catalog: schema, opening, the error convention, the transaction wrapper,
+// the full-text row of one item and the row mapping of items.
+#include "core/catalog.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "core/text.h"
+
+namespace quorvel {
+
+namespace {
+
+// Tables, columns, defaults and the fts column order are fixed: the backup
+// format and the ranking weights (fts columns 0-5) depend on them.
+// The fts prefix indexes make one- and two-letter prefix terms (the first
+// letters typed into the search field) cheap.
+constexpr const char* kSchemaMain = R"sql(
+CREATE TABLE IF NOT EXISTS items (
+  id INTEGER PRIMARY KEY,
+  path TEXT NOT NULL UNIQUE,
+  file_name TEXT NOT NULL,
+  title TEXT NOT NULL DEFAULT '',
+  kind INTEGER NOT NULL DEFAULT 0,
+  file_size INTEGER NOT NULL DEFAULT 0,
+  file_modified TEXT NOT NULL,
+  added TEXT NOT NULL,
+  width INTEGER NOT NULL DEFAULT 0,
+  height INTEGER NOT NULL DEFAULT 0,
+  thumb_path TEXT,
+  sha256 TEXT NOT NULL DEFAULT '',
+  linked_item_id INTEGER REFERENCES items(id) ON DELETE SET NULL,
+  ocr_status INTEGER NOT NULL DEFAULT 0,
+  favorite INTEGER NOT NULL DEFAULT 0,
+  notes TEXT NOT NULL DEFAULT ''
+);
+CREATE INDEX IF NOT EXISTS ix_items_sha ON items(sha256);
+CREATE INDEX IF NOT EXISTS ix_items_added ON items(added);
+CREATE TABLE IF NOT EXISTS transcriptions (
+  item_id INTEGER PRIMARY KEY REFERENCES items(id) ON DELETE CASCADE,
+  raw_text TEXT NOT NULL DEFAULT '',
+  text TEXT NOT NULL DEFAULT '',
+  engine TEXT NOT NULL DEFAULT '',
+  confidence REAL,
+  corrected INTEGER NOT NULL DEFAULT 0,
+  updated TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS people (
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL UNIQUE COLLATE NOCASE,
+  notes TEXT NOT NULL DEFAULT ''
+);
+CREATE TABLE IF NOT EXISTS item_people (
+  item_id INTEGER NOT NULL REFERENCES items(id) ON DELETE CASCADE,
+  person_id INTEGER NOT NULL REFERENCES people(id) ON DELETE CASCADE,
+  PRIMARY KEY (item_id, person_id)
+);
+CREATE TABLE IF NOT EXISTS item_dates (
+  id INTEGER PRIMARY KEY,
+  item_id INTEGER NOT NULL REFERENCES items(id) ON DELETE CASCADE,
+  value TEXT NOT NULL,
+  source TEXT NOT NULL DEFAULT '',
+  confirmed INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS ix_dates_item ON item_dates(item_id);
+CREATE INDEX IF NOT EXISTS ix_dates_value ON item_dates(value);
+CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(
+  item_id UNINDEXED, title, file_name, text, people, notes,
+  tokenize='unicode61 remove_diacritics 2', prefix='1 2'
+);
+CREATE TABLE IF NOT EXISTS removed_items (
+  id INTEGER PRIMARY KEY,
+  sha256 TEXT NOT NULL DEFAULT '',
+  path TEXT NOT NULL DEFAULT '',
+  removed TEXT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS ix_removed_sha ON removed_items(sha256);
+CREATE INDEX IF NOT EXISTS ix_removed_path ON removed_items(path);
+)sql";
+
+constexpr const char* kSchemaTranslations = R"sql(
+CREATE TABLE IF NOT EXISTS translations (
+  item_id INTEGER PRIMARY KEY REFERENCES items(id) ON DELETE CASCADE,
+  language TEXT NOT NULL DEFAULT '',
+  language_name TEXT NOT NULL DEFAULT '',
+  text TEXT NOT NULL DEFAULT '',
+  engine TEXT NOT NULL DEFAULT '',
+  source_hash TEXT NOT NULL DEFAULT '',
+  updated TEXT NOT NULL
+);
+CREATE VIRTUAL TABLE IF NOT EXISTS translations_fts USING fts5(
+  item_id UNINDEXED, text,
+  tokenize='unicode61 remove_diacritics 2', prefix='1 2'
+);
+)sql";
+
+// The folder must exist before the connection opens; a failure shows up when
+// the connection cannot create the file.
+const std::string& withFolder(const std::string& path) {
+  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty()) {
+    std::error_code ignored;
+    std::filesystem::create_directories(parent, ignored);
+  }
+  return path;
+}
+
+}  // namespace
+
+Catalog::Catalog(const std::string& path) : db_(withFolder(path)), filePath_(path) { migrate(); }
+
+void Catalog::migrate() {
+  db_.exec(kSchemaMain);
+  db_.exec(kSchemaTranslations);
+  bool hasUncertain = false;
+  for (const Row& row : db_.query("PRAGMA table_info(transcriptions)")) {
+    if (text::lowercased(row.str("name")) == "uncertain") hasUncertain = true;
+  }
+  if (!hasUncertain) db_.exec("ALTER TABLE transcriptions ADD COLUMN uncertain TEXT NOT NULL DEFAULT ''");
+}
+
+std::optional<std::string> Catalog::lastError() const {
+  std::lock_guard guard(errorLock_);
+  return lastError_;
+}
+
+void Catalog::recordError(const std::string& message) {
+  std::lock_guard guard(errorLock_);
+  lastError_ = message;
+}
+
+std::vector<Row> Catalog::q(const std::string& sql, const std::vector<SQLValue>& params) {
+  try {
+    return db_.query(sql, params);
+  } catch (const std::exception& e) {
+    recordError(e.what());
+    return {};
+  }
+}
+
+std::int64_t Catalog::x(const std::string& sql, const std::vector<SQLValue>& params) {
+  try {
+    return db_.run(sql, params);
+  } catch (const std::exception& e) {
+    recordError(e.what());
+    return 0;
+  }
+}
+
+bool Catalog::tx(const std::function<void()>& body) {
+  std::lock_guard guard(db_.lock());
+  try {
+    db_.exec("BEGIN IMMEDIATE");
+  } catch (const std::exception& e) {
+    recordError(e.what());
+    return false;
+  }
+  try {
+    body();
+    db_.exec("COMMIT");
+    return true;
+  } catch (const std::exception& e) {
+    try {
+      db_.exec("ROLLBACK");
+    } catch (...) {
+      // The rollback's own error is dropped: the body's error is the one that counts.
+    }
+    recordError(e.what());
+    return false;
+  }
+}
+
+void Catalog::updateFts(std::int64_t itemId) {
+  db_.run("DELETE FROM fts WHERE item_id=?", {itemId});
+  db_.run(
+      "INSERT INTO fts (item_id, title, file_name, text, people, notes) "
+      "SELECT i.id, i.title, i.file_name, "
+      "COALESCE((SELECT t.text FROM transcriptions t WHERE t.item_id=i.id), ''), "
+      "COALESCE((SELECT group_concat(p.name, ' ') FROM item_people ip "
+      "JOIN people p ON p.id=ip.person_id WHERE ip.item_id=i.id), ''), "
+      "i.notes FROM items i WHERE i.id=?",
+      {itemId});
+}
+
+ArchiveItem Catalog::item(const Row& row) {
+  ArchiveItem it;
+  it.id = row.int64("id");
+  it.path = row.str("path");
+  it.fileName = row.str("file_name");
+  it.title = row.str("title");
+  it.kind = itemKindFromInt(row.int64("kind")).value_or(ItemKind::unknown);
+  it.fileSize = row.int64("file_size");
+  it.fileModified = Stamp::date(row.str("file_modified"));
+  it.added = Stamp::date(row.str("added"));
+  it.width = static_cast<int>(row.int64("width"));
+  it.height = static_cast<int>(row.int64("height"));
+  it.thumbnailPath = row.optStr("thumb_path");
+  it.sha256 = row.str("sha256");
+  it.linkedItemId = row.optInt("linked_item_id");
+  it.ocrStatus = ocrStatusFromInt(row.int64("ocr_status")).value_or(OcrStatus::pending);
+  it.favorite = row.int64("favorite") == 1;
+  it.notes = row.str("notes");
+  return it;
+}
+
+}  // namespace quorvel
