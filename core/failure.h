@@ -9,7 +9,13 @@ namespace quorvel {
 class Failure : public std::runtime_error {
  public:
   explicit Failure(const std::string& message) : std::runtime_error(message) {}
-  const std::string message() const { return what(); }
+  std::string message() const { return what(); }
+};
+
+// Thrown when an operation stops because its caller cancelled it.
+class Cancelled : public std::runtime_error {
+ public:
+  Cancelled() : std::runtime_error("Cancelled") {}
 };
 
 }  // namespace quorvel
