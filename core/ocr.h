@@ -87,6 +87,9 @@ class TesseractOcrEngine : public OcrEngine {
   static std::string tesseractLanguages(const std::vector<std::string>& tags);
 
  private:
+  // shrink: the loaded size over the stored size, to correct the stored resolution.
+  OcrResult recognize(const vips::VImage& image, double shrink);
+
   struct Pool;
   std::shared_ptr<Pool> pool_;  // thread-safe inside
 };
