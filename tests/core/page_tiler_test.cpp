@@ -24,7 +24,7 @@ TEST(PageTiler, PlansTheGrid) {
       {"justOneColumnWide", 1075, 1500, 0, {1075, 1500, 1, 2, 1075, 850, 200, 1.2}},
       {"oneColumnMore", 1076, 1500, 0, {1076, 1500, 2, 2, 638, 850, 200, 0.71}},
       {"heightWithinOverlap", 1000, 200, 0, {1000, 200, 1, 1, 1000, 850, 200, 1.12}},
-      {"givenColumns", 2000, 850, 3, {2000, 850, 3, 1, 801, 850, 200, 0.89}},
+      {"givenColumns", 2000, 850, 3, {2000, 850, 3, 1, 800, 850, 200, 0.89}},
   };
   for (const Case& c : cases) {
     TileLayout got = PageTiler::plan(c.width, c.height, 1.2, 850, 200, c.columns);
