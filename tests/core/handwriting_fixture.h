@@ -104,6 +104,7 @@ class GeneratedPage {
 
   // What a model would read in a tile: every line whose words lie wholly
   // inside the tile's rows, with the words that lie wholly inside its columns.
+  // (Pages for these tests share a whole word across each column seam.)
   std::vector<std::string> readTile(const PageTile& tile, double scale) const {
     std::vector<std::string> out;
     for (const auto& row : boxes_) {
