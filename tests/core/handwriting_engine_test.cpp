@@ -202,7 +202,9 @@ TEST(HandwritingEngine, ServerDyingDuringATile) {
   // The first tile's lines, merged alone.
   EXPECT_EQ(result.lines, HandwritingEngine::cleanTileAnswer(replies[0]["content"].get<std::string>()));
   EXPECT_FALSE(result.lines.empty());
-  EXPECT_EQ(t.reader.launches(), 2);
+  // One restart at most, refused (the controller may notice the death only
+  // after the remaining tiles failed).
+  EXPECT_LE(t.reader.launches(), 2);
 
   // Nothing read before the failure: the tile's failure is the error.
   FakeReader again(json{{"onceOnly", true}, {"replies", {{{"crash", true}}}}});

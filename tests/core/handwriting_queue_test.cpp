@@ -73,7 +73,12 @@ class QueueTest : public ::testing::Test {
   }
 
   static std::string workFile() { return testing::readFile(HandwritingQueue::filePath()); }
-  static bool idle(HandwritingQueue& q) { return !q.snapshot().isBusy() && !fs::exists(HandwritingQueue::filePath()); }
+  // The worker has reported its stop (its last report is the only idle one).
+  bool idle(HandwritingQueue& q) {
+    std::lock_guard guard(mutex);
+    return !changes.empty() && !changes.back().isBusy() && !q.snapshot().isBusy() &&
+           !fs::exists(HandwritingQueue::filePath());
+  }
 };
 
 TEST_F(QueueTest, FirstInFirstOutWithoutDuplicates) {
@@ -101,13 +106,20 @@ TEST_F(QueueTest, SavesTheListWhileAPageIsRead) {
   queue.enqueue({a, b});
   EXPECT_EQ(workFile(), "[" + std::to_string(a) + "," + std::to_string(b) + "]");
   ASSERT_TRUE(eventually([&] { return queue.snapshot().currentItemId == a; }));
-  std::size_t before = changes.size();
+  auto changeCount = [&] {
+    std::lock_guard guard(mutex);
+    return changes.size();
+  };
+  std::size_t before = changeCount();
   queue.enqueue({a, b, c});  // only c is new; the change is reported all the same
   EXPECT_EQ(queue.snapshot().waiting, (std::vector<std::int64_t>{b, c}));
   EXPECT_EQ(workFile(), "[" + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + "]");
-  EXPECT_GT(changes.size(), before);
+  EXPECT_GT(changeCount(), before);
   queue.cancel(b);  // a waiting item: reported at once
-  EXPECT_EQ(changes.back().waiting, (std::vector<std::int64_t>{c}));
+  {
+    std::lock_guard guard(mutex);
+    EXPECT_EQ(changes.back().waiting, (std::vector<std::int64_t>{c}));
+  }
   ASSERT_TRUE(eventually([&] { return idle(queue); }));
   std::vector<std::string> log = eventLog();
   ASSERT_GE(log.size(), 2u);
