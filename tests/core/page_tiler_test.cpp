@@ -145,8 +145,7 @@ TEST(PageTiler, EnlargesSmallPagesAndDropsTinyOnes) {
   EXPECT_EQ(cut->layout.height, 2000);
   EXPECT_EQ(cut->layout.columns, 2);
 
-  // 50 pixels high stays below the 60-pixel tile limit after enlarging? It is
-  // enlarged to 2000 wide and 50 * 2000 / 2000 high: 50, so no tile at all.
+  // A strip 50 pixels high (its long edge is already 2000): no tile at all.
   std::string strip = page(dir, "strip.png", 2000, 50, {{100, 10}});
   cut = PageTiler::cut(strip, dir.file("b"), 1.2, 850, 200, 2000, false);
   ASSERT_TRUE(cut);
