@@ -134,6 +134,11 @@ class ArchiveAsk {
                               const std::vector<std::string>& terms);
 
  private:
+  // The maximal runs of user-perceived characters whose first code point
+  // passes `inWord`, each in composed form (NFC), so that a decomposed "José"
+  // is one word and compares equal to a composed one.
+  static std::vector<std::string> splitWords(const std::string& text, bool (*inWord)(char32_t));
+
   std::vector<Doc> retrieve(const std::vector<std::string>& terms);
   // The names of names(text) that the archive knows.
   std::vector<std::string> archiveNames(const std::string& text);
