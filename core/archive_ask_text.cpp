@@ -186,6 +186,9 @@ std::string ArchiveAsk::excerpt(const std::string& s, const std::vector<std::str
     }
     if (used >= budget) break;
   }
+  // Every matching line was too long for the budget: rather its first
+  // characters than nothing at all.
+  if (used == 0) return firstChars(s, budget);
 
   std::string out;
   bool first = true;
