@@ -1,10 +1,13 @@
 // The completion functions both archive services build from the handwriting
 // engine's model server, and the constructors that use them.
+#include <algorithm>
 #include <string>
 #include <utility>
 
 #include "core/archive_ask.h"
+#include "core/failure.h"
 #include "core/handwriting_engine.h"
+#include "core/llama_server.h"
 #include "core/translator.h"
 
 namespace quorvel {
@@ -13,7 +16,19 @@ CompletionFunction makeEngineCompletion(HandwritingEngine& engine, StatusFunctio
                                         std::int64_t maxTokens) {
   return [&engine, status = std::move(status), maxTokens](
              const std::string& system, const std::string& user, std::stop_token stop) {
-    return engine.complete(system, user, maxTokens, status, stop);
+    const HandwritingSettings settings = engine.settings();
+    if (!settings.isComplete())
+      throw Failure("The reader that runs on this computer isn't installed yet.");
+    LlamaServer& server = engine.server();
+    if (!server.ensureStarted(settings, status, stop)) {
+      // A start given up for a stop request is a cancellation, not a failure
+      // (lastError() may still hold an older start's reason).
+      if (stop.stop_requested()) throw Cancelled();
+      throw Failure(server.lastError().value_or("The reader couldn't start."));
+    }
+    if (stop.stop_requested()) throw Cancelled();
+    const double timeout = std::max<double>(static_cast<double>(settings.tileTimeoutSeconds), 120);
+    return server.chat(system, user, maxTokens, 0 /*temperature*/, timeout, stop);
   };
 }
 
