@@ -29,7 +29,7 @@ class HandwritingEngine;
 using CompletionFunction =
     std::function<std::string(const std::string& system, const std::string& user, std::stop_token stop)>;
 
-// Receives the model server's start-up status texts; called on the asking thread.
+// Receives the model server's start-up status texts; may be called from any thread.
 using StatusFunction = std::function<void(const std::string&)>;
 
 // The completion function over the engine's model server: on each call it
