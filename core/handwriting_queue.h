@@ -84,6 +84,7 @@ class HandwritingQueue {
   mutable std::mutex lock_;  // guards everything below
   QueueState state_;
   bool running_ = false;     // a worker is in its loop
+  bool shuttingDown_ = false;  // the destructor stops the worker: the list stays saved
   std::jthread worker_;      // the current (or last) worker
   std::vector<std::jthread> retired_;  // finished workers still to be joined
 };

@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
+
+#include "core/image_tools.h"
 
 namespace quorvel::PageTiler {
 
@@ -10,6 +15,47 @@ namespace {
 
 std::int64_t ceilDiv(double numerator, double denominator) {
   return static_cast<std::int64_t>(std::ceil(numerator / denominator));
+}
+
+constexpr int kMaxLoadEdge = 12000;
+constexpr std::int64_t kLeastTileEdge = 60;
+constexpr double kTileQuality = 0.92;
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// 8-bit gray pixels of the whole image, one byte a pixel, rows top first,
+// stride = width; transparent parts count as white. None when they cannot be made.
+std::unique_ptr<std::uint8_t, FreeDeleter> grayBytes(const vips::VImage& image) {
+  try {
+    vips::VImage img = image;
+    if (img.format() != VIPS_FORMAT_UCHAR) img = img.colourspace(VIPS_INTERPRETATION_sRGB);
+    if (img.format() != VIPS_FORMAT_UCHAR) img = img.cast(VIPS_FORMAT_UCHAR);
+    if (img.has_alpha()) {
+      img = img.flatten(vips::VImage::option()->set(
+          "background", std::vector<double>(static_cast<std::size_t>(img.bands() - 1), 255.0)));
+    }
+    if (img.bands() >= 3) img = img.colourspace(VIPS_INTERPRETATION_B_W);
+    if (img.format() != VIPS_FORMAT_UCHAR) img = img.cast(VIPS_FORMAT_UCHAR);
+    if (img.bands() > 1) img = img.extract_band(0);
+    std::size_t size = 0;
+    auto* bytes = static_cast<std::uint8_t*>(img.write_to_memory(&size));
+    std::unique_ptr<std::uint8_t, FreeDeleter> out(bytes);
+    if (!bytes || size != static_cast<std::size_t>(image.width()) *
+                              static_cast<std::size_t>(image.height()))
+      return nullptr;
+    return out;
+  } catch (const vips::VError&) {
+    return nullptr;
+  }
+}
+
+std::string tileName(std::size_t number, std::int64_t row, std::int64_t col) {
+  char name[96];
+  std::snprintf(name, sizeof name, "tile%02zu_r%lldc%lld.jpg", number, static_cast<long long>(row),
+                static_cast<long long>(col));
+  return name;
 }
 
 }  // namespace
@@ -37,9 +83,48 @@ TileLayout plan(std::int64_t width, std::int64_t height, double maxSqueeze,
   return layout;
 }
 
-std::optional<TileCut> cut(const std::string&, const std::string&, double, std::int64_t,
-                           std::int64_t, std::int64_t, bool) {
-  return std::nullopt;
+std::optional<TileCut> cut(const std::string& source, const std::string& workDir,
+                           double maxSqueeze, std::int64_t tileHeight, std::int64_t overlap,
+                           std::int64_t minLongEdge, bool skipBlank) {
+  {
+    std::error_code ignored;  // a missing folder makes every tile write fail: no tiles
+    std::filesystem::create_directories(workDir, ignored);
+  }
+  std::optional<vips::VImage> loaded = ImageTools::load(source, kMaxLoadEdge);
+  if (!loaded) return std::nullopt;
+  vips::VImage page = *loaded;
+  const std::int64_t longEdge = std::max(page.width(), page.height());
+  if (longEdge > 0 && longEdge < minLongEdge)
+    page = ImageTools::resize(page, static_cast<double>(minLongEdge) / static_cast<double>(longEdge));
+
+  const std::int64_t width = page.width(), height = page.height();
+  TileCut result;
+  result.layout = plan(width, height, maxSqueeze, tileHeight, overlap);
+  const TileLayout& layout = result.layout;
+  const std::int64_t stepX = std::max<std::int64_t>(layout.tileWidth - overlap, 1);
+  const std::int64_t stepY = std::max<std::int64_t>(tileHeight - overlap, 1);
+
+  std::unique_ptr<std::uint8_t, FreeDeleter> gray;
+  if (skipBlank) gray = grayBytes(page);
+
+  for (std::int64_t r = 0; r < layout.rows; ++r) {
+    const std::int64_t y = std::min(r * stepY, std::max<std::int64_t>(height - tileHeight, 0));
+    const std::int64_t th = std::min(height - y, tileHeight);
+    for (std::int64_t c = 0; c < layout.columns; ++c) {
+      const std::int64_t x =
+          std::min(c * stepX, std::max<std::int64_t>(width - layout.tileWidth, 0));
+      const std::int64_t tw = std::min(width - x, layout.tileWidth);
+      if (tw < kLeastTileEdge || th < kLeastTileEdge) continue;
+      if (gray && isBlank(gray.get(), static_cast<std::size_t>(width), x, y, tw, th)) continue;
+      std::optional<vips::VImage> piece = ImageTools::crop(
+          page, static_cast<int>(x), static_cast<int>(y), static_cast<int>(tw), static_cast<int>(th));
+      if (!piece) continue;
+      std::string file = workDir + "/" + tileName(result.tiles.size() + 1, r + 1, c + 1);
+      if (!ImageTools::saveJpeg(*piece, file, kTileQuality)) continue;
+      result.tiles.push_back(PageTile{file, r + 1, c + 1, x, y, tw, th});
+    }
+  }
+  return result;
 }
 
 bool isBlank(const std::uint8_t* gray, std::size_t stride, std::int64_t x0, std::int64_t y0,
