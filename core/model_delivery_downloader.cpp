@@ -254,6 +254,14 @@ void ModelDownloader::run(const ProgressFunction& progress, std::stop_token stop
     std::lock_guard lock(installMutex_);
     removalsAtStart = removals_;
   }
+  // A removal of the reader during the run ends it like a pause.
+  auto removed = [&] {
+    std::lock_guard lock(installMutex_);
+    return removals_ != removalsAtStart;
+  };
+  auto stopIfCancelled = [&] {
+    if (stop.stop_requested() || removed()) throw Cancelled();
+  };
   report({0, 1, "Checking what to download…", 0});
 
   ModelManifest manifest = ManifestClient::get(stop);
@@ -300,7 +308,7 @@ void ModelDownloader::run(const ProgressFunction& progress, std::stop_token stop
 
   std::int64_t done = 0;
   for (const Item& item : plan) {
-    if (stop.stop_requested()) throw Cancelled();
+    stopIfCancelled();
     if (size(item.target) == item.size &&
         sha256OfFile(item.target, stop) == text::lowercased(item.sha)) {
       done += item.size;
@@ -324,9 +332,14 @@ void ModelDownloader::run(const ProgressFunction& progress, std::stop_token stop
   }
 
   if (programPlanned) {
-    if (stop.stop_requested()) throw Cancelled();
+    stopIfCancelled();
     report({total, total, "Unpacking…", 0});
-    unpack(archive, runtime->id);
+    try {
+      unpack(archive, runtime->id);
+    } catch (const std::exception&) {
+      stopIfCancelled();  // the files went away under a removal
+      throw;
+    }
   }
 
   {
@@ -368,37 +381,6 @@ void ModelDownloader::remove() {
     s.modelPath.reset();
     s.mmprojPath.reset();
   });
-}
-
-double DownloadProgress::fraction() const {
-  if (totalBytes < 1) return 0;
-  double f = static_cast<double>(doneBytes) / static_cast<double>(totalBytes);
-  return f > 1 ? 1 : f;
-}
-
-std::string ModelDownloader::gb(std::int64_t bytes) {
-  // to_chars ignores the locale: the text always uses ".".
-  constexpr std::int64_t kGiB = 1073741824;
-  bool inGb = bytes >= kGiB;
-  double value = static_cast<double>(bytes) / (inGb ? 1073741824.0 : 1048576.0);
-  char buffer[64];
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed,
-                              inGb ? 1 : 0);
-  return std::string(buffer, result.ptr) + (inGb ? " GB" : " MB");
-}
-
-std::string ModelDownloader::installedFile() { return QuorvelPaths::modelDir() + "/installed.json"; }
-
-std::int64_t ModelDownloader::partialBytes() {
-  std::int64_t total = 0;
-  for (const std::string& root : {QuorvelPaths::modelDir(), QuorvelPaths::runtimeDir()}) {
-    std::error_code error;
-    fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, error);
-    for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-      if (it->path().filename().string().ends_with(".partial")) total += size(it->path().string());
-    }
-  }
-  return total;
 }
 
 }  // namespace quorvel
