@@ -228,7 +228,9 @@ TEST_F(Downloader, InstallsFromALocalManifestAndTheReaderThenReadsAPage) {
   TempDir scans;
   OcrResult result = engine_.readPage(page(scans));
   EXPECT_FALSE(result.error) << result.error.value_or("");
-  EXPECT_NE(result.text().find("fake reply"), std::string::npos) << result.text();
+  std::string read;
+  for (const std::string& line : result.lines) read += line + "\n";
+  EXPECT_NE(read.find("fake reply"), std::string::npos) << read;
   engine_.server().stopNow();
 }
 
