@@ -1,0 +1,1 @@
+#include "core/date_extractor.h"

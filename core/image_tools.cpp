@@ -1,0 +1,1 @@
+#include "core/image_tools.h"

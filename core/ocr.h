@@ -1,0 +1,91 @@
+#pragma once
+// The page reader interface (OcrEngine), the result of any page reading
+// (OcrResult), and the printed-text reader on Tesseract.
+//
+// Tesseract is built with OpenMP: a process that runs recognitions must have
+// OMP_THREAD_LIMIT=1 in its environment from the start (see
+// ensureSingleThreadedRecognition), or parallel recognitions run many times
+// slower than one after another.
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <vips/vips8>
+
+#include "core/models.h"
+
+namespace quorvel {
+
+// The result of reading one page, printed or handwritten.
+struct OcrResult {
+  std::vector<std::string> lines;            // in reading order
+  std::string engine;                        // the reader's name, stored with the text
+  std::optional<double> averageConfidence;   // 0 to 1; none without lines
+  std::optional<std::string> error;          // a sentence for the person when reading failed
+  std::vector<UncertainWord> uncertain;      // the printed-text reader leaves it empty
+
+  // The lines joined with "\n", no line feed at the end; "" without lines.
+  std::string text() const;
+};
+
+// A page reader. Implementations are safe to call from several threads at once.
+class OcrEngine {
+ public:
+  virtual ~OcrEngine() = default;
+  // The reader's name.
+  virtual std::string name() const = 0;
+  // Whether the reader can be used on this machine now.
+  virtual bool isAvailable() const = 0;
+  // Reads the image file at the absolute path; blocks until done (run it on a
+  // worker thread). Never throws: a failure is a result with error set and no lines.
+  virtual OcrResult recognize(const std::string& path) = 0;
+};
+
+// The printed-text reader on Tesseract, named "tesseract". Any thread, several
+// readings at once: each reading takes a recogniser of its own from a pool
+// (made on demand, kept for reuse), so the pool's size follows the largest
+// number of parallel readings. Setting `languages` while readings run is not
+// allowed; set it before the engine is shared.
+class TesseractOcrEngine : public OcrEngine {
+ public:
+  TesseractOcrEngine();
+  ~TesseractOcrEngine() override;
+  TesseractOcrEngine(const TesseractOcrEngine&) = delete;
+  TesseractOcrEngine& operator=(const TesseractOcrEngine&) = delete;
+
+  // Recognition languages in order of preference, as language tags
+  // ("en-US" is Tesseract's "eng").
+  std::vector<std::string> languages{"en-US"};
+
+  std::string name() const override { return "tesseract"; }
+  // True when the language data of `languages` loads (checked once per set of
+  // languages and remembered).
+  bool isAvailable() const override;
+  // recognizeSync on the calling thread.
+  OcrResult recognize(const std::string& path) override;
+
+  // Loads the file at most 5000 pixels on its long edge and reads it;
+  // "Couldn't open the image." when it cannot be loaded.
+  OcrResult recognizeSync(const std::string& path);
+  // Reads an already loaded image.
+  OcrResult recognize(const vips::VImage& image);
+
+  // Tesseract's language text for language tags: "en-US" -> "eng",
+  // ["de-DE", "en"] -> "deu+eng". Tags with no known language are left out.
+  static std::string tesseractLanguages(const std::vector<std::string>& tags);
+
+ private:
+  struct Pool;
+  std::shared_ptr<Pool> pool_;  // thread-safe inside
+};
+
+// Makes sure recognitions in this process run single-threaded inside
+// themselves. OpenMP reads OMP_THREAD_LIMIT only when the program starts, so
+// when the variable is not "1", this sets it and re-executes the current
+// program (/proc/self/exe) with the same arguments; it returns only when the
+// variable was already "1" or the re-execution failed. Call it first thing in
+// main, before any thread starts.
+void ensureSingleThreadedRecognition(char** argv);
+
+}  // namespace quorvel
