@@ -391,7 +391,7 @@ int lastNumber(std::string line) {
 void writeScan(const std::string& path, int width, int height) {
   ASSERT_TRUE(ImageTools::ensureStarted());
   vips::VImage grey = (vips::VImage::grey(width, height) * 200 + 30).cast(VIPS_FORMAT_UCHAR);
-  grey.bandjoin({grey, grey}).write_to_file(path.c_str());
+  vips::VImage::bandjoin(std::vector<vips::VImage>{grey, grey, grey}).write_to_file(path.c_str());
 }
 
 class KeepsakePdf : public KeepsakeGather {};
