@@ -81,16 +81,9 @@ std::optional<BookImage> bookImage(const std::string& path, int longestEdge) {
     vips::VImage image = *loaded;
     const int longer = std::max(image.width(), image.height());
     if (longer > longestEdge) image = ImageTools::resize(image, static_cast<double>(longestEdge) / longer);
+    // The PDF embeds these JPEG bytes as they are (cairo's JPEG passthrough);
+    // the pixels serve cairo only where it cannot use them.
     std::optional<std::vector<std::uint8_t>> jpeg = ImageTools::jpegData(image, 0.86);
-    if (jpeg) {
-      // The pixels the JPEG holds, so that what is drawn is what is embedded.
-      try {
-        image = vips::VImage::new_from_buffer(jpeg->data(), jpeg->size(), "");
-        image = image.copy_memory();
-      } catch (const vips::VError&) {
-        jpeg.reset();
-      }
-    }
     cairo_surface_t* surface = surfaceOf(image);
     if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
       cairo_surface_destroy(surface);
@@ -194,6 +187,15 @@ void Canvas::image(const BookImage& image, const Rect& rect) {
   cairo_set_source_surface(cr_, image.surface.get(), 0, 0);
   cairo_paint(cr_);
   cairo_restore(cr_);
+  drawn_.push_back(image.surface);
+}
+
+void Canvas::releaseImages() {
+  for (const auto& surface : drawn_) {
+    cairo_surface_set_mime_data(surface.get(), CAIRO_MIME_TYPE_JPEG, nullptr, 0, nullptr, nullptr);
+    cairo_surface_finish(surface.get());
+  }
+  drawn_.clear();
 }
 
 // ---- PdfBook ----
@@ -245,7 +247,10 @@ Canvas& PdfBook::canvas(Typesetter& typesetter) {
   return *canvas_;
 }
 
-void PdfBook::endPage() { cairo_show_page(cr_); }
+void PdfBook::endPage() {
+  cairo_show_page(cr_);
+  if (canvas_) canvas_->releaseImages();
+}
 
 bool PdfBook::finish() {
   if (!surface_) return false;

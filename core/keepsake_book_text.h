@@ -112,6 +112,10 @@ class Canvas {
   // A white card under a soft shadow (offset down by 2 points).
   void card(const Rect& rect, double blur);
   void image(const BookImage& image, const Rect& rect);
+  // Lets go of the images of the page just ended: cairo writes an image when
+  // its page ends but would hold its pixels and JPEG bytes to the end of the
+  // book, hundreds of megabytes for a long one.
+  void releaseImages();
 
  private:
   double cy(double y) const { return pageHeight_ - y; }
@@ -119,6 +123,7 @@ class Canvas {
   cairo_t* cr_;
   Typesetter& type_;
   double pageHeight_;
+  std::vector<std::shared_ptr<cairo_surface_t>> drawn_;
 };
 
 // The PDF file being written, through a stream of our own so that every
