@@ -166,7 +166,7 @@ class Typesetter;  // pango measuring and line breaking (keepsake_book_text.cpp)
 class Canvas;      // one PDF page being drawn (keepsake_book_draw.cpp)
 
 // The page geometry of one book, handed to every drawing routine. Holds the
-// book's typesetter, so copies share it; use it on one thread at a time.
+// book's typesetter, so copies share it; one thread at a time.
 struct Layout {
   double pageWidth = 612;
   double pageHeight = 792;

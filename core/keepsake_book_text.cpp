@@ -5,6 +5,7 @@
 // call fill(), so a page shows exactly the text it was measured for.
 #include <cmath>
 #include <limits>
+#include <mutex>
 
 #include "core/keepsake_book_text.h"
 

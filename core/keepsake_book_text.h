@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,9 +38,9 @@ struct GObjectUnref {
 };
 using LayoutPtr = std::shared_ptr<PangoLayout>;
 
-// Pango on a font map of its own, with metric hinting and glyph-position
-// rounding off, so that what is measured before the PDF exists is exactly what
-// is drawn into it. One thread at a time.
+// Pango with metric hinting and glyph-position rounding off, so that what is
+// measured before the PDF exists is exactly what is drawn into it. Each has
+// a font map of its own; one thread at a time.
 class Typesetter {
  public:
   Typesetter();
