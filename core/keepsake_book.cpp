@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -71,6 +72,12 @@ std::string replaceAll(std::string text, std::string_view from, std::string_view
     at += to.size();
   }
   return text;
+}
+
+// Scans prepared at once: one decode runs on little more than one core, and
+// each one in flight holds some 45 MB.
+std::size_t prefetchWorkers() {
+  return std::clamp<std::size_t>(std::thread::hardware_concurrency() / 2, 1, 3);
 }
 
 std::string typedText(const std::optional<Transcription>& t) {
@@ -383,6 +390,9 @@ KeepsakeSummary make(Catalog& catalog, const std::vector<std::int64_t>& itemIds,
       pdf.abandon();
       throw Failure(failure);
     }
+    // Joined on every way out of this block, a failed write and an exception included.
+    ImagePrefetch prefetch(imageRequests(plan.pages, entries), prefetchWorkers(), prefetchWorkers() + 1);
+    pdf.canvas(*layout.typesetter).setPrefetch(&prefetch);
     const auto span = yearSpan(entries);
     std::size_t scansDrawn = 0;
     for (std::size_t i = 0; i < plan.pages.size(); ++i) {

@@ -107,7 +107,97 @@ std::optional<BookImage> bookImage(const std::string& path, int longestEdge) {
   }
 }
 
+const Entry* coverPhoto(const std::vector<Entry>& entries) {
+  auto photo = std::find_if(entries.begin(), entries.end(),
+                            [](const Entry& e) { return e.item.kind == ItemKind::photo; });
+  return photo == entries.end() ? nullptr : &*photo;
+}
+
+std::vector<ImageRequest> imageRequests(const std::vector<Page>& pages, const std::vector<Entry>& entries) {
+  std::vector<ImageRequest> requests;
+  for (const Page& page : pages) {
+    if (page.kind == Page::Kind::cover) {
+      if (const Entry* photo = coverPhoto(entries)) requests.push_back({photo->item.path, kCoverImageEdge});
+    } else if (page.kind == Page::Kind::scan) {
+      requests.push_back({entries.at(page.entry).item.path, kScanImageEdge});
+    }
+  }
+  return requests;
+}
+
+// ---- ImagePrefetch ----
+
+ImagePrefetch::ImagePrefetch(std::vector<ImageRequest> requests, std::size_t workers, std::size_t ahead)
+    : requests_(std::move(requests)), ahead_(std::max<std::size_t>(ahead, 1)), slots_(requests_.size()) {
+  workers = std::min(std::max<std::size_t>(workers, 1), requests_.size());
+  workers_.reserve(workers);
+  try {
+    for (std::size_t i = 0; i < workers; ++i) {
+      workers_.emplace_back([this](std::stop_token stop) { work(stop); });
+    }
+  } catch (...) {
+    for (auto& worker : workers_) worker.request_stop();
+    workers_.clear();  // joins the ones started
+    throw;
+  }
+}
+
+ImagePrefetch::~ImagePrefetch() {
+  // Stop them all before joining any, so that none takes up more work
+  // while another is being joined.
+  for (auto& worker : workers_) worker.request_stop();
+  workers_.clear();
+}
+
+void ImagePrefetch::work(std::stop_token stop) {
+  for (;;) {
+    std::size_t index = 0;
+    {
+      std::unique_lock lock(mutex_);
+      const bool go = changed_.wait(lock, stop, [this] {
+        return claimed_ >= requests_.size() || claimed_ < taken_ + ahead_;
+      });
+      if (!go || claimed_ >= requests_.size()) return;
+      index = claimed_++;
+    }
+    Slot done;
+    try {
+      done.image = bookImage(requests_[index].path, requests_[index].longestEdge);
+    } catch (...) {
+      done.error = std::current_exception();  // rethrown on the drawing thread
+    }
+    done.ready = true;
+    {
+      std::lock_guard lock(mutex_);
+      slots_[index] = std::move(done);
+    }
+    changed_.notify_all();
+  }
+}
+
+std::optional<BookImage> ImagePrefetch::take(const std::string& path, int longestEdge) {
+  std::unique_lock lock(mutex_);
+  if (workers_.empty() || taken_ >= requests_.size() || requests_[taken_].path != path ||
+      requests_[taken_].longestEdge != longestEdge) {
+    lock.unlock();
+    return bookImage(path, longestEdge);
+  }
+  const std::size_t index = taken_;
+  changed_.wait(lock, [&] { return slots_[index].ready; });
+  Slot slot = std::move(slots_[index]);
+  slots_[index] = Slot{};
+  ++taken_;
+  lock.unlock();
+  changed_.notify_all();
+  if (slot.error) std::rethrow_exception(slot.error);
+  return std::move(slot.image);
+}
+
 // ---- Canvas ----
+
+std::optional<BookImage> Canvas::picture(const std::string& path, int longestEdge) {
+  return prefetch_ ? prefetch_->take(path, longestEdge) : bookImage(path, longestEdge);
+}
 
 void Canvas::setColor(Color color) { cairo_set_source_rgba(cr_, color.red, color.green, color.blue, color.alpha); }
 
@@ -321,10 +411,8 @@ void Layout::drawCover(Canvas& canvas, const KeepsakeOptions& options, const std
   }
   if (span) canvas.line(*span, {Face::baskerville, 15}, accent, W / 2, y, Canvas::Align::centre);
 
-  auto photo = std::find_if(entries.begin(), entries.end(),
-                            [](const Entry& e) { return e.item.kind == ItemKind::photo; });
-  if (photo != entries.end()) {
-    if (auto picture = bookImage(photo->item.path, 1400)) {
+  if (const Entry* photo = coverPhoto(entries)) {
+    if (auto picture = canvas.picture(photo->item.path, kCoverImageEdge)) {
       const double scale = std::min(0.2 * H / picture->height, 0.36 * W / picture->width);
       const double w = picture->width * scale, h = picture->height * scale;
       const Rect rect{(W - w) / 2, 150, w, h};
@@ -378,7 +466,7 @@ void Layout::drawContents(Canvas& canvas, const std::vector<Entry>& entries, std
 void Layout::drawScan(Canvas& canvas, const Entry& entry, int number) const {
   const Rect rect = textRect(number);
   const Rect area{rect.x, rect.y + 46, rect.width, rect.height - 46};
-  if (auto picture = bookImage(entry.item.path, 2400)) {
+  if (auto picture = canvas.picture(entry.item.path, kScanImageEdge)) {
     const double scale = std::min(area.width / picture->width, area.height / picture->height);
     const double w = picture->width * scale, h = picture->height * scale;
     const Rect shown{area.x + (area.width - w) / 2, area.maxY() - h, w, h};

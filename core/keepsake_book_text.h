@@ -4,11 +4,15 @@
 #include <cairo.h>
 #include <pango/pangocairo.h>
 
+#include <condition_variable>
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/keepsake_book.h"
@@ -88,6 +92,58 @@ struct BookImage {
 // (quality 0.86); none when it cannot be read.
 std::optional<BookImage> bookImage(const std::string& path, int longestEdge);
 
+// Longest edges of the cover photo and of a scan page's image, in pixels.
+inline constexpr int kCoverImageEdge = 1400;
+inline constexpr int kScanImageEdge = 2400;
+
+// The cover's photo: the first photo among the entries; null when none.
+const Entry* coverPhoto(const std::vector<Entry>& entries);
+
+struct ImageRequest {
+  std::string path;
+  int longestEdge = 0;
+  bool operator==(const ImageRequest&) const = default;
+};
+// The images the pages draw, in page order: the cover photo, then the scan of
+// every scan page.
+std::vector<ImageRequest> imageRequests(const std::vector<Page>& pages, const std::vector<Entry>& entries);
+
+// Prepares the book's images a few pages ahead of the drawing on worker
+// threads of its own: decoding a 600-dpi scan takes far longer than drawing
+// its pages. At most `ahead` images are prepared or being prepared and not yet
+// taken, which bounds the memory. The images are taken in request order by
+// one thread; the workers are joined before the destructor returns.
+class ImagePrefetch {
+ public:
+  ImagePrefetch(std::vector<ImageRequest> requests, std::size_t workers, std::size_t ahead);
+  ~ImagePrefetch();
+  ImagePrefetch(const ImagePrefetch&) = delete;
+  ImagePrefetch& operator=(const ImagePrefetch&) = delete;
+
+  // bookImage(path, longestEdge): the next request's image once a worker has
+  // it, or made here and now when it is not the next request. Rethrows what
+  // preparing it threw.
+  std::optional<BookImage> take(const std::string& path, int longestEdge);
+
+ private:
+  struct Slot {
+    bool ready = false;
+    std::optional<BookImage> image;
+    std::exception_ptr error;
+  };
+  void work(std::stop_token stop);
+
+  const std::vector<ImageRequest> requests_;
+  const std::size_t ahead_;
+  std::mutex mutex_;
+  std::condition_variable_any changed_;
+  // Guarded by mutex_:
+  std::size_t claimed_ = 0;  // the next request a worker takes up
+  std::size_t taken_ = 0;    // the next request take() hands out
+  std::vector<Slot> slots_;  // one per request
+  std::vector<std::jthread> workers_;  // last: they go first
+};
+
 // One page being drawn. Coordinates are PDF points with the origin at the
 // bottom left; the canvas turns them into cairo's.
 class Canvas {
@@ -97,6 +153,10 @@ class Canvas {
       : cr_(cr), type_(typesetter), pageHeight_(pageHeight) {}
 
   Typesetter& typesetter() { return type_; }
+  // Where picture() takes the prepared images from; none prepares them on the spot.
+  void setPrefetch(ImagePrefetch* prefetch) { prefetch_ = prefetch; }
+  // bookImage(path, longestEdge), prepared ahead when a prefetch is set.
+  std::optional<BookImage> picture(const std::string& path, int longestEdge);
   // One line with its baseline at y: its left end, centre or right end at x.
   // Cut with "…" to fitWidth when given. Returns the drawn width.
   double line(const std::string& text, Font font, Color color, double x, double baseline,
@@ -125,6 +185,7 @@ class Canvas {
   Typesetter& type_;
   double pageHeight_;
   std::vector<std::shared_ptr<cairo_surface_t>> drawn_;
+  ImagePrefetch* prefetch_ = nullptr;
 };
 
 // The PDF file being written, through a stream of our own so that every
