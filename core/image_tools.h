@@ -20,7 +20,9 @@
 namespace quorvel::ImageTools {
 
 // Starts libvips once per process (thread-safe; later calls return at once)
-// and turns its operation cache off, since the process runs for a long time.
+// and turns its operation cache off, since the process runs for a long time;
+// also fixes malloc's mmap threshold at 1 MiB for the whole process, so that
+// the memory of large images goes back to the system when they are freed.
 // Every function below calls it; code that makes vips::VImage values itself
 // calls it first. Returns false when libvips could not start.
 bool ensureStarted();
