@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <sstream>
 
 #include "catalog_fixture.h"
 #include "core/failure.h"
@@ -526,6 +527,58 @@ TEST_F(KeepsakePdf, FailedWriteKeepsTheOldBookAndLeavesNoPartial) {
   } catch (const Failure& f) {
     EXPECT_EQ(std::string(f.what()), "Couldn't write the book to " + nowhere + ".");
   }
+}
+
+struct PlacedImage {
+  int page, width, height;
+  bool operator==(const PlacedImage&) const = default;
+};
+
+std::vector<PlacedImage> placedImages(const std::string& pdf) {
+  std::istringstream list(tool("pdfimages", {"-list", pdf}));
+  std::string line;
+  std::getline(list, line);  // the heading and its rule
+  std::getline(list, line);
+  std::vector<PlacedImage> out;
+  while (std::getline(list, line)) {
+    std::istringstream row(line);
+    PlacedImage image{};
+    int number = 0;
+    std::string type;
+    if (row >> image.page >> number >> type >> image.width >> image.height) out.push_back(image);
+  }
+  return out;
+}
+
+// Images are prepared ahead on other threads: each scan page still shows its
+// own scan, and a missing one shows none, wherever it falls in the window.
+TEST_F(KeepsakePdf, ScanPagesKeepTheirOwnImagesAroundMissingScans) {
+  writeScan(dir.file("photo.jpg"), 300, 400);
+  std::vector<std::int64_t> ids{addKind("photo.jpg", ItemKind::photo, "The photograph")};
+  const std::string present = "x..xx.xx";
+  std::vector<std::pair<std::string, ImageTools::PixelSize>> scans;
+  for (std::size_t i = 0; i < present.size(); ++i) {
+    const std::string name = "scan" + std::to_string(i) + ".jpg";
+    const ImageTools::PixelSize size{500 + 10 * static_cast<int>(i), 700 - 10 * static_cast<int>(i)};
+    if (present[i] == 'x') writeScan(dir.file(name), size.width, size.height);
+    scans.emplace_back("Letter " + std::string(1, static_cast<char>('A' + i)), size);
+    ids.push_back(addKind(name, ItemKind::letter, scans.back().first));
+  }
+  KeepsakeOptions options;
+  options.order = KeepsakeOptions::Order::asShown;
+  const std::string pdf = dir.file("book.pdf");
+  make(*catalog, ids, options, pdf);
+
+  const std::string contents = pageText(pdf, 3);
+  std::vector<PlacedImage> want{{1, 300, 400}, {lastNumber(lineWith(contents, "The photograph")), 300, 400}};
+  for (std::size_t i = 0; i < scans.size(); ++i) {
+    const int page = lastNumber(lineWith(contents, scans[i].first));
+    ASSERT_GT(page, 3) << scans[i].first;
+    const bool missing = pageText(pdf, page).find("couldn't be found") != std::string::npos;
+    EXPECT_EQ(missing, present[i] != 'x') << scans[i].first;
+    if (present[i] == 'x') want.push_back({page, scans[i].second.width, scans[i].second.height});
+  }
+  EXPECT_EQ(placedImages(pdf), want);
 }
 
 }  // namespace
