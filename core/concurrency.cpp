@@ -191,7 +191,7 @@ bool SerialQueue::sync(const std::function<void()>& task) {
   {
     std::lock_guard lock(state_->mutex);
     if (state_->stopped) return false;
-    state_->tasks.push_back([done, &task] {
+    state_->tasks.push_back([done = std::move(done), &task] {
       try {
         task();
         done->set_value();
