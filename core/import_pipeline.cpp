@@ -100,20 +100,21 @@ constexpr int kThumbnailEdge = 512;
 
 // The order of a file browser: case ignored, digit runs by value. One
 // collator per sort: ICU collators are not to be shared between threads.
-void sortNaturally(std::vector<std::pair<std::string, bool>>& entries) {
+template <class Entry>
+void sortNaturally(std::vector<Entry>& entries) {
   UErrorCode status = U_ZERO_ERROR;
   UCollator* collator = ucol_open("", &status);
   if (U_FAILURE(status) || collator == nullptr) {
     std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+                     [](const auto& a, const auto& b) { return a.path < b.path; });
     return;
   }
   ucol_setAttribute(collator, UCOL_NUMERIC_COLLATION, UCOL_ON, &status);
   ucol_setStrength(collator, UCOL_SECONDARY);
   std::stable_sort(entries.begin(), entries.end(), [collator](const auto& a, const auto& b) {
     UErrorCode s = U_ZERO_ERROR;
-    return ucol_strcollUTF8(collator, a.first.data(), static_cast<int32_t>(a.first.size()),
-                            b.first.data(), static_cast<int32_t>(b.first.size()), &s) == UCOL_LESS;
+    return ucol_strcollUTF8(collator, a.path.data(), static_cast<int32_t>(a.path.size()),
+                            b.path.data(), static_cast<int32_t>(b.path.size()), &s) == UCOL_LESS;
   });
   ucol_close(collator);
 }
@@ -199,12 +200,10 @@ void ImportPipeline::recognized(std::int64_t itemId) {
   if (callback) callback(itemId);
 }
 
-std::vector<std::int64_t> ImportPipeline::add(const std::vector<std::string>& paths,
-                                              bool respectRemoved, std::stop_token stop) {
-  report(ImportProgress{ImportPhase::scanning, 0, 0, std::nullopt, std::nullopt});
-
+std::vector<ImportPipeline::Entry> ImportPipeline::collectEntries(const std::vector<std::string>& paths,
+                                                                  bool respectRemoved) {
   namespace fs = std::filesystem;
-  std::vector<std::pair<std::string, bool>> entries;  // path, respect tombstones
+  std::vector<Entry> entries;
   for (const auto& path : paths) {
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);  // follows a symbolic link
@@ -212,29 +211,36 @@ std::vector<std::int64_t> ImportPipeline::add(const std::vector<std::string>& pa
     if (fs::is_directory(status)) {
       fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec);
       for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+        std::error_code typeEc;
         if (isHiddenName(it->path())) {
-          if (it->is_directory(ec)) it.disable_recursion_pending();
+          if (it->is_directory(typeEc)) it.disable_recursion_pending();
           continue;
         }
         // A folder named "pics.jpg" is entered, not added.
-        std::error_code fileEc;
-        if (it->is_regular_file(fileEc) && ImageTools::isSupported(it->path().string())) {
-          entries.emplace_back(it->path().string(), true);
+        if (it->is_regular_file(typeEc) && ImageTools::isSupported(it->path().string())) {
+          entries.push_back(Entry{it->path().string(), true});
         }
       }
     } else if (fs::is_regular_file(status) && ImageTools::isSupported(path)) {
-      entries.emplace_back(path, respectRemoved);
+      entries.push_back(Entry{path, respectRemoved});
     }
   }
   sortNaturally(entries);
+  return entries;
+}
 
+std::vector<std::int64_t> ImportPipeline::add(const std::vector<std::string>& paths,
+                                              bool respectRemoved, std::stop_token stop) {
+  report(ImportProgress{ImportPhase::scanning, 0, 0, std::nullopt, std::nullopt});
+
+  const std::vector<Entry> entries = collectEntries(paths, respectRemoved);
   const int total = static_cast<int>(entries.size());
   AddState state;
   {
     WorkWindow window(addWindowWidth());
-    for (const auto& [path, respect] : entries) {
+    for (const Entry& entry : entries) {
       if (stop.stop_requested()) break;
-      window.submit([this, &state, total, path = path, respect = respect] {
+      window.submit([this, &state, total, path = entry.path, respect = entry.respectRemoved] {
         std::pair<std::optional<std::int64_t>, bool> result{std::nullopt, false};
         try {
           result = addOne(path, respect);
@@ -501,7 +507,8 @@ void ImportPipeline::recognizeOne(std::int64_t itemId, bool force) {
     return;
   }
 
-  const std::string text = result.text();
+  std::string text;
+  for (std::size_t i = 0; i < result.lines.size(); ++i) text += (i ? "\n" : "") + result.lines[i];
   catalog_.saveRecognizedText(itemId, text, result.engine, result.averageConfidence, "",
                               false /*replaceCorrected*/);
 

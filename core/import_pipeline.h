@@ -96,6 +96,17 @@ class ImportPipeline {
   std::vector<std::int64_t> add(const std::vector<std::string>& paths, bool respectRemoved,
                                 std::stop_token stop = {});
 
+  // The first step of add(): the files to add with their tombstone flag,
+  // sorted like a file browser sorts them (case ignored, runs of digits by
+  // value). Only regular files with a supported extension count (a symbolic
+  // link is followed); hidden files and folders are skipped.
+  struct Entry {
+    std::string path;
+    bool respectRemoved = true;
+    bool operator==(const Entry&) const = default;
+  };
+  static std::vector<Entry> collectEntries(const std::vector<std::string>& paths, bool respectRemoved);
+
   // Remakes missing thumbnails of items whose scan still exists; returns how
   // many it made. Blocks.
   int ensureThumbnails();
