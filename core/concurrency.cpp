@@ -170,12 +170,13 @@ SerialQueue::~SerialQueue() { shutdown(); }
 
 bool SerialQueue::isCurrent() const { return threadId_ == std::this_thread::get_id(); }
 
+// The queue's condition variable is notified under its lock throughout: a
+// queued task may destroy the queue, and must not run before the caller is
+// done with it.
 void SerialQueue::async(std::function<void()> task) {
-  {
-    std::lock_guard lock(state_->mutex);
-    if (state_->stopped) return;
-    state_->tasks.push_back(std::move(task));
-  }
+  std::lock_guard lock(state_->mutex);
+  if (state_->stopped) return;
+  state_->tasks.push_back(std::move(task));
   state_->changed.notify_all();
 }
 
@@ -199,8 +200,8 @@ bool SerialQueue::sync(const std::function<void()>& task) {
         done->set_exception(std::current_exception());
       }
     });
+    state_->changed.notify_all();
   }
-  state_->changed.notify_all();
   try {
     finished.get();
   } catch (const std::future_error&) {
@@ -223,8 +224,8 @@ DelayedWork SerialQueue::after(double seconds, std::function<void()> task) {
       it = it->second.flag->cancelled ? state_->timers.erase(it) : std::next(it);
     }
     state_->timers.emplace(State::Clock::now() + delay, State::Timed{flag, std::move(task)});
+    state_->changed.notify_all();
   }
-  state_->changed.notify_all();
   return DelayedWork(flag);
 }
 

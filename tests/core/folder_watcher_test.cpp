@@ -285,13 +285,14 @@ TEST_F(FolderWatcherTest, DestroyedWhileASweepRunsOrFromOnAdded) {
     onSweepStart = nullptr;
   }
   std::unique_ptr<FolderWatcher> second = makeWatcher({watched});
-  std::promise<void> gone;
-  second->setOnAdded([&](int) {
+  auto gone = std::make_shared<std::promise<void>>();
+  std::future<void> wasGone = gone->get_future();
+  second->setOnAdded([&second, gone](int) {
     second.reset();
-    gone.set_value();
+    gone->set_value();
   });
   second->start();
-  EXPECT_EQ(gone.get_future().wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(wasGone.wait_for(120s), std::future_status::ready);
 }
 
 }  // namespace
