@@ -71,11 +71,25 @@ class TesseractOcrEngine : public OcrEngine {
   // Reads an already loaded image.
   OcrResult recognize(const vips::VImage& image);
 
+  // One line as the recogniser gave it, with its confidence from 0 to 1.
+  struct RawLine {
+    std::string text;
+    double confidence = 0;
+  };
+  // The result of a reading from its raw lines in reading order: each line
+  // loses its trailing line breaks (Tesseract ends lines with "\n"), then the
+  // spaces and tabs at both ends; a line left empty is dropped and does not
+  // count in the average confidence. Confidences are clamped to 0 to 1.
+  static OcrResult resultFromLines(const std::vector<RawLine>& lines);
+
   // Tesseract's language text for language tags: "en-US" -> "eng",
   // ["de-DE", "en"] -> "deu+eng". Tags with no known language are left out.
   static std::string tesseractLanguages(const std::vector<std::string>& tags);
 
  private:
+  // shrink: the loaded size over the stored size, to correct the stored resolution.
+  OcrResult recognize(const vips::VImage& image, double shrink);
+
   struct Pool;
   std::shared_ptr<Pool> pool_;  // thread-safe inside
 };

@@ -1,0 +1,200 @@
+#include "core/ocr.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "core/image_tools.h"
+#include "test_support.h"
+
+namespace quorvel {
+namespace {
+
+using testing::TempDir;
+
+// Black type on white at 300 dpi, as a scanned typed page looks.
+vips::VImage typedPage(const char* text) {
+  const vips::VImage type = vips::VImage::text(
+      text, vips::VImage::option()->set("font", "Liberation Serif 14")->set("dpi", 300));
+  return (255 - type)
+      .cast(VIPS_FORMAT_UCHAR)
+      .embed(150, 150, type.width() + 300, type.height() + 300,
+             vips::VImage::option()
+                 ->set("extend", VIPS_EXTEND_BACKGROUND)
+                 ->set("background", std::vector<double>{255}));
+}
+
+TEST(OcrResultTest, TextJoinsTheLinesWithoutAFinalLineFeed) {
+  auto text = [](std::vector<std::string> lines) {
+    OcrResult result;
+    result.lines = std::move(lines);
+    return result.text();
+  };
+  EXPECT_EQ(text({"Dear friend,", "Yours truly"}), "Dear friend,\nYours truly");
+  EXPECT_EQ(text({"one"}), "one");
+  EXPECT_EQ(text({}), "");
+}
+
+TEST(TesseractOcrEngineTest, LinesAreTrimmedAndBlankOnesDoNotCount) {
+  using Raw = TesseractOcrEngine::RawLine;
+  struct Case {
+    const char* name;
+    std::vector<Raw> raw;
+    std::vector<std::string> lines;
+    std::optional<double> average;
+  } cases[] = {
+      {"lineFeedsStripped", {{"Dear friend,\n", 0.5}, {"Yours truly\n\n", 1.0}},
+       {"Dear friend,", "Yours truly"}, 0.75},
+      {"spacesAndTabsTrimmed", {{" \tAnna\t \n", 0.9}}, {"Anna"}, 0.9},
+      {"blankLineDropped", {{"   \n", 0.1}, {"Mary", 0.7}}, {"Mary"}, 0.7},
+      {"onlyBlank", {{" \t\n", 0.4}}, {}, std::nullopt},
+      {"none", {}, {}, std::nullopt},
+      {"clamped", {{"a", 1.5}, {"b", -0.5}}, {"a", "b"}, 0.5},
+  };
+  for (const auto& c : cases) {
+    const OcrResult result = TesseractOcrEngine::resultFromLines(c.raw);
+    EXPECT_EQ(result.lines, c.lines) << c.name;
+    ASSERT_EQ(result.averageConfidence.has_value(), c.average.has_value()) << c.name;
+    if (c.average) {
+      EXPECT_DOUBLE_EQ(*result.averageConfidence, *c.average) << c.name;
+    }
+    EXPECT_EQ(result.engine, "tesseract") << c.name;
+    EXPECT_FALSE(result.error) << c.name;
+  }
+}
+
+TEST(TesseractOcrEngineTest, LanguageTagsMapToTesseractNames) {
+  struct Case {
+    std::vector<std::string> tags;
+    const char* want;
+  } cases[] = {
+      {{"en-US"}, "eng"},
+      {{"de-DE", "en"}, "deu+eng"},
+      {{"en", "en-GB"}, "eng"},
+      {{"fr_FR"}, "fra"},
+      {{}, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(TesseractOcrEngine::tesseractLanguages(c.tags), c.want)
+        << ::testing::PrintToString(c.tags);
+  }
+}
+
+TEST(TesseractOcrEngineTest, ReadsAGeneratedPage) {
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  TempDir dir;
+  typedPage("Dear friend,\nYours truly").pngsave(dir.file("page.png").c_str());
+  TesseractOcrEngine engine;
+  EXPECT_EQ(engine.name(), "tesseract");
+  ASSERT_TRUE(engine.isAvailable());
+  const OcrResult result = engine.recognize(dir.file("page.png"));
+  EXPECT_FALSE(result.error);
+  EXPECT_EQ(result.engine, "tesseract");
+  EXPECT_EQ(result.lines, (std::vector<std::string>{"Dear friend,", "Yours truly"}));
+  ASSERT_TRUE(result.averageConfidence);
+  EXPECT_GT(*result.averageConfidence, 0.8);
+  EXPECT_LE(*result.averageConfidence, 1.0);
+  EXPECT_TRUE(result.uncertain.empty());
+}
+
+TEST(TesseractOcrEngineTest, ReadsAFadedGrainyPage) {
+  // Grey ink on grey paper with scanner grain: Tesseract's default
+  // thresholding reads the grain as text here.
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  TempDir dir;
+  const vips::VImage page = typedPage("Dear friend,\nYours truly");
+  const vips::VImage noise = vips::VImage::gaussnoise(
+      page.width(), page.height(),
+      vips::VImage::option()->set("sigma", 25.0)->set("mean", 0.0)->set("seed", 7));
+  ((page * (90.0 / 255.0) + 110.0).gaussblur(1.2) + noise)
+      .cast(VIPS_FORMAT_UCHAR)
+      .pngsave(dir.file("faded.png").c_str());
+  TesseractOcrEngine engine;
+  const OcrResult result = engine.recognize(dir.file("faded.png"));
+  EXPECT_FALSE(result.error);
+  EXPECT_EQ(result.lines, (std::vector<std::string>{"Dear friend,", "Yours truly"}));
+}
+
+TEST(TesseractOcrEngineTest, ParallelReadingsGiveTheSameText) {
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  TempDir dir;
+  typedPage("The train left Chicago at half past six.\nWe arrived on Thursday.")
+      .pngsave(dir.file("page.png").c_str());
+  TesseractOcrEngine engine;
+  std::vector<OcrResult> results(4);
+  std::vector<std::thread> threads;
+  for (auto& result : results) {
+    threads.emplace_back(
+        [&engine, &result, &dir] { result = engine.recognize(dir.file("page.png")); });
+  }
+  for (auto& t : threads) t.join();
+  for (const auto& result : results) {
+    EXPECT_FALSE(result.error);
+    EXPECT_EQ(result.text(), "The train left Chicago at half past six.\nWe arrived on Thursday.");
+  }
+}
+
+TEST(TesseractOcrEngineTest, PagesWithoutTextGiveNoLinesAndNoError) {
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  TesseractOcrEngine engine;
+  for (const auto& [w, h] : {std::pair{2000, 2500}, std::pair{5, 5}, std::pair{400, 3}}) {
+    const vips::VImage white =
+        vips::VImage::black(w, h).new_from_image({255}).cast(VIPS_FORMAT_UCHAR);
+    const OcrResult result = engine.recognize(white);
+    EXPECT_TRUE(result.lines.empty()) << w << "x" << h;
+    EXPECT_FALSE(result.averageConfidence) << w << "x" << h;
+    EXPECT_FALSE(result.error) << w << "x" << h;
+  }
+}
+
+TEST(TesseractOcrEngineTest, UnreadableFilesAreReportedInTheResult) {
+  TempDir dir;
+  testing::writeFile(dir.file("notes.png"), "no picture in here");
+  TesseractOcrEngine engine;
+  for (const std::string& path : {dir.file("missing.jpg"), dir.file("notes.png"), dir.path()}) {
+    const OcrResult result = engine.recognize(path);
+    EXPECT_EQ(result.error, "Couldn't open the image.") << path;
+    EXPECT_EQ(result.engine, "tesseract") << path;
+    EXPECT_TRUE(result.lines.empty()) << path;
+    EXPECT_FALSE(result.averageConfidence) << path;
+  }
+}
+
+TEST(TesseractOcrEngineTest, MissingLanguageDataMakesItUnavailable) {
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  TesseractOcrEngine engine;
+  engine.languages = {"yo"};  // Yoruba: no language data installed
+  EXPECT_FALSE(engine.isAvailable());
+  const OcrResult result = engine.recognize(typedPage("Hello"));
+  EXPECT_TRUE(result.error);
+  EXPECT_TRUE(result.lines.empty());
+}
+
+// Run by the test below in a re-executed copy of this program.
+TEST(SingleThreadedRecognitionTest, EnvironmentHasTheLimit) {
+  ASSERT_NE(std::getenv("OMP_THREAD_LIMIT"), nullptr);
+  EXPECT_STREQ(std::getenv("OMP_THREAD_LIMIT"), "1");
+}
+
+TEST(SingleThreadedRecognitionTest, ReexecutesWhenTheLimitIsMissing) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::unsetenv("OMP_THREAD_LIMIT");
+    char program[] = "ocr_test";
+    char filter[] = "--gtest_filter=SingleThreadedRecognitionTest.EnvironmentHasTheLimit";
+    char* args[] = {program, filter, nullptr};
+    ensureSingleThreadedRecognition(args);
+    ::_exit(99);  // only when it did not re-execute
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace quorvel
