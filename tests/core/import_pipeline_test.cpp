@@ -527,5 +527,62 @@ TEST_F(ImportPipelineTest, StoppedWorkerDropsRequestsAndCanStartAgain) {
   EXPECT_EQ(catalog.getItem(id)->ocrStatus, OcrStatus::done);
 }
 
+// ---- End to end ----
+
+// A typed page at 300 dpi: black type on white with a margin, as a JPEG.
+void writeTypedPage(const std::string& path, const std::string& text) {
+  fs::create_directories(fs::path(path).parent_path());
+  const vips::VImage ink = vips::VImage::text(
+      text.c_str(), vips::VImage::option()->set("font", "Liberation Serif 14")->set("dpi", 300)->set("width", 2000));
+  const vips::VImage page = (255 - ink)
+                                .embed(150, 150, ink.width() + 300, ink.height() + 300,
+                                       vips::VImage::option()->set("extend", VIPS_EXTEND_WHITE))
+                                .cast(VIPS_FORMAT_UCHAR);
+  ASSERT_TRUE(ImageTools::saveJpeg(page, path, 0.9)) << path;
+}
+
+TEST(ImportEndToEnd, TypedPagesAreAddedReadAndFound) {
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  testing::ScopedDataRoot root;
+  testing::TempDir scans;
+  Catalog catalog(root.path() + "/catalog.db");
+  auto reader = std::make_shared<TesseractOcrEngine>();
+  ASSERT_TRUE(reader->isAvailable()) << "English language data for Tesseract is missing";
+  ImportPipeline pipeline(catalog, reader);
+  pipeline.startOcrWorker();
+
+  writeTypedPage(scans.file("letter_1931.jpg"),
+                 "Dear Margaret,\nThe harvest came early this year and the barn is full.\n"
+                 "Your loving brother, Thomas");
+  writeTypedPage(scans.file("cutting.jpg"),
+                 "The steamship Lusitania arrived in the harbour on 12 March 1912\n"
+                 "with four hundred passengers aboard.");
+  writeTypedPage(scans.file("notes/recipe.jpg"),
+                 "Grandmother's apple cake: flour, butter, sugar, apples and cinnamon.");
+
+  const auto ids = pipeline.add({scans.path()}, false);
+  ASSERT_EQ(ids.size(), 3u);
+  pipeline.waitUntilIdle(120);
+  ASSERT_EQ(pipeline.queuedForOcr(), 0);
+
+  for (const auto& item : catalog.allItems()) {
+    EXPECT_EQ(item.ocrStatus, OcrStatus::done) << item.fileName;
+    ASSERT_TRUE(item.thumbnailPath) << item.fileName;
+    EXPECT_TRUE(fs::exists(*item.thumbnailPath)) << item.fileName;
+    EXPECT_EQ(catalog.getTranscription(item.id).value_or(Transcription{}).engine, "tesseract");
+  }
+  const auto hits = catalog.search("Lusitania", 10);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].item.fileName, "cutting.jpg");
+  EXPECT_NE(hits[0].snippet.find("[Lusitania]"), std::string::npos) << hits[0].snippet;
+  EXPECT_EQ(catalog.search("cinnamon", 10).at(0).item.fileName, "recipe.jpg");
+  EXPECT_EQ(catalog.getItem(hits[0].item.id)->kind, ItemKind::unknown) << "enough text: not taken for a photo";
+
+  // Dates from the printed text join those from the file name.
+  std::vector<std::string> dates;
+  for (const auto& d : catalog.datesForItem(hits[0].item.id)) dates.push_back(d.value);
+  EXPECT_EQ(dates, std::vector<std::string>{"1912-03-12"});
+}
+
 }  // namespace
 }  // namespace quorvel
