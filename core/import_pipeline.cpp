@@ -1,6 +1,7 @@
 #include "core/import_pipeline.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
@@ -420,6 +421,10 @@ void ImportPipeline::startOcrWorker() {
         } catch (...) {
           // One reading's failure never stops the worker.
         }
+        // A reading frees hundreds of megabytes into this thread's malloc
+        // arena, which glibc keeps: with readings spread over the arenas of
+        // several threads, peak memory for 200 pages rose from 340 to 660 MB.
+        ::malloc_trim(0);
         finishRequest();
       });
     }
