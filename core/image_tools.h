@@ -51,8 +51,10 @@ PixelSize dimensions(const std::string& path);
 
 // The first image of the file, upright as displayed, decoded at reduced size
 // so that neither edge exceeds maxLongEdge; an image already within the limit
-// comes back at its own size, never enlarged. Pixels are decoded at once (the
-// file is not read again later). None when the file cannot be decoded.
+// comes back at its own size, never enlarged. 8 bits a channel, sRGB (or grey
+// for a grey file), with an alpha band when the file has one. Pixels are
+// decoded at once (the file is not read again later). None when the file
+// cannot be decoded.
 std::optional<vips::VImage> load(const std::string& path, int maxLongEdge);
 
 struct Thumbnail {

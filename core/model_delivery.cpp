@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <filesystem>
 #include <system_error>
 #include <utility>
 
 #include "core/failure.h"
 #include "core/models.h"
+#include "core/paths.h"
 #include "core/text.h"
 
 extern char** environ;
@@ -169,6 +172,37 @@ std::int64_t ModelDownloader::size(const std::string& of) {
   struct stat info;
   if (::stat(of.c_str(), &info) != 0) return 0;
   return static_cast<std::int64_t>(info.st_size);
+}
+
+double DownloadProgress::fraction() const {
+  if (totalBytes < 1) return 0;
+  double f = static_cast<double>(doneBytes) / static_cast<double>(totalBytes);
+  return f > 1 ? 1 : f;
+}
+
+std::string ModelDownloader::gb(std::int64_t bytes) {
+  // to_chars ignores the locale: the text always uses ".".
+  constexpr std::int64_t kGiB = 1073741824;
+  bool inGb = bytes >= kGiB;
+  double value = static_cast<double>(bytes) / (inGb ? 1073741824.0 : 1048576.0);
+  char buffer[64];
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed,
+                              inGb ? 1 : 0);
+  return std::string(buffer, result.ptr) + (inGb ? " GB" : " MB");
+}
+
+std::string ModelDownloader::installedFile() { return QuorvelPaths::modelDir() + "/installed.json"; }
+
+std::int64_t ModelDownloader::partialBytes() {
+  std::int64_t total = 0;
+  for (const std::string& root : {QuorvelPaths::modelDir(), QuorvelPaths::runtimeDir()}) {
+    std::error_code error;
+    std::filesystem::recursive_directory_iterator it(root, std::filesystem::directory_options::skip_permission_denied, error);
+    for (; !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      if (it->path().filename().string().ends_with(".partial")) total += size(it->path().string());
+    }
+  }
+  return total;
 }
 
 }  // namespace quorvel

@@ -12,6 +12,8 @@
 //   "ignoreSigterm"      SIGTERM is ignored
 //   "detach"             the started process exits at once and a detached copy
 //                        (new session, parent pid 1 or a subreaper) serves
+//   "onceOnly"           a start after the first one (a line in "fake-launches.txt")
+//                        is recorded, then exits at once with status 2: a restart fails
 //   "replies"            chat replies in order, the last one repeated:
 //                        {"status": 200, "content": text | "body": raw text | "json": value,
 //                         "delaySeconds": n, "crash": true (exit 3 without answering)}
@@ -193,6 +195,10 @@ int main(int argc, char** argv) {
     if (parsed.is_object()) scenario = parsed;
   }
 
+  std::string earlierLaunches;
+  bool refuse = flag("onceOnly") &&
+                quorvel::readWholeFile(recordDir + "/fake-launches.txt", earlierLaunches) &&
+                !earlierLaunches.empty();
   if (flag("detach")) {
     pid_t child = ::fork();
     if (child < 0) return fail("fork failed");
@@ -208,6 +214,7 @@ int main(int argc, char** argv) {
       ::close(fd);
     }
   }
+  if (refuse) return fail("refusing a second start");
   if (flag("ignoreSigterm")) ::signal(SIGTERM, SIG_IGN);
   ::signal(SIGPIPE, SIG_IGN);
 

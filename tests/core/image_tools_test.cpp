@@ -76,6 +76,8 @@ TEST_F(ImageToolsTest, Sha256OfWhatIsNoRegularFileIsEmpty) {
   EXPECT_EQ(ImageTools::sha256(dir.file("missing.jpg")), "");
   EXPECT_EQ(ImageTools::sha256(dir.file("x.jpg")), "");
   EXPECT_EQ(ImageTools::sha256(dir.file("pipe.jpg")), "");  // and returns at once
+  // A regular file whose read fails (EIO at offset 0): not the digest of no bytes.
+  EXPECT_EQ(ImageTools::sha256("/proc/self/mem"), "");
 }
 
 TEST_F(ImageToolsTest, EverySupportedTypeLoads) {
