@@ -17,8 +17,8 @@ packages=(
   zip unzip tar procps
   # application
   qt6-base-dev qt6-svg-dev libgl-dev
-  # tests (cpp-httplib serves HTTP and HTTPS in the download tests)
-  libgtest-dev libgmock-dev poppler-utils libpoppler-cpp-dev libcpp-httplib-dev openssl
+  # tests (openssl makes the download tests' self-signed certificate)
+  libgtest-dev libgmock-dev poppler-utils libpoppler-cpp-dev openssl
 )
 
 missing=()

@@ -13,10 +13,6 @@
 #include "core/image_tools.h"
 #include "core/model_delivery.h"
 
-// fontconfig 2.14 loses a pattern while parsing its XML configuration, once
-// per process, for whoever asks for fonts first (pango, here).
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-
 namespace quorvel {
 namespace {
 
