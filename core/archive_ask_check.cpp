@@ -27,28 +27,10 @@ std::string trimSpacesAndTabs(const std::string& s) {
   return s.substr(begin, end - begin);
 }
 
-void replaceAll(std::string& s, const std::string& from, const std::string& to) {
-  for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-    s.replace(at, from.size(), to);
-}
-
 bool startsWith(const std::string& s, const std::string& prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
 }
 
-std::vector<std::string> split(const std::string& s, char separator) {
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t at = s.find(separator, start);
-    if (at == std::string::npos) {
-      pieces.push_back(s.substr(start));
-      return pieces;
-    }
-    pieces.push_back(s.substr(start, at - start));
-    start = at + 1;
-  }
-}
 
 // A compiled ICU pattern, or none when it cannot be built.
 std::unique_ptr<icu::RegexPattern> compile(const char* pattern) {
@@ -145,7 +127,7 @@ std::vector<std::string> ArchiveAsk::words(const std::string& s) {
 std::string ArchiveAsk::bestLine(const std::string& s, const std::set<std::string>& answerWords,
                                  const std::vector<std::string>& terms) {
   std::vector<std::string> candidates;
-  for (const std::string& raw : split(s, '\n')) {
+  for (const std::string& raw : text::split(s, "\n")) {
     std::string line = trimSpacesAndTabs(raw);
     if (!line.empty() && !startsWith(line, "(People tagged")) candidates.push_back(std::move(line));
   }
@@ -162,7 +144,7 @@ std::string ArchiveAsk::bestLine(const std::string& s, const std::set<std::strin
     for (const std::string& term : terms)
       if (beginsAnyWord(w, term)) score += 2;
     int pieces = 0;
-    for (const std::string& piece : split(candidates[i], ' '))
+    for (const std::string& piece : text::split(candidates[i], " "))
       if (!piece.empty()) ++pieces;
     if (pieces < 4) score -= 3;
     if (score > bestScore) {
@@ -182,8 +164,8 @@ AskAnswer ArchiveAsk::interpret(const std::string& reply, const std::string& que
                                 const std::vector<std::string>& terms, const std::vector<Doc>& docs,
                                 double seconds, const std::optional<std::vector<std::string>>& names) {
   std::string answerText = text::trimmed(reply);
-  replaceAll(answerText, "\u2019", "'");
-  replaceAll(answerText, "\u2018", "'");
+  answerText = text::replaceAll(answerText, "\u2019", "'");
+  answerText = text::replaceAll(answerText, "\u2018", "'");
   if (startsWith(text::lowercased(answerText), "answer:"))
     answerText = trimSpacesAndTabs(answerText.substr(7));
 
@@ -198,7 +180,7 @@ AskAnswer ArchiveAsk::interpret(const std::string& reply, const std::string& que
   std::vector<int> citations;
   if (auto cited = groups("\\[(\\d+(?:\\s*,\\s*\\d+)*)\\]", answerText, 1)) {
     for (const std::string& group : *cited) {
-      for (const std::string& piece : split(group, ',')) {
+      for (const std::string& piece : text::split(group, ",")) {
         auto number = readInt(trimSpacesAndTabs(piece));
         if (!number || *number < 1 || *number > static_cast<int>(docs.size())) continue;
         if (std::find(citations.begin(), citations.end(), *number) == citations.end())

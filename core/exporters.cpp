@@ -25,14 +25,7 @@ namespace quorvel {
 
 namespace {
 
-std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
-  std::size_t at = 0;
-  while ((at = text.find(from, at)) != std::string::npos) {
-    text.replace(at, from.size(), to);
-    at += to.size();
-  }
-  return text;
-}
+using text::replaceAll;
 
 std::string doubledAt(const std::string& text) { return replaceAll(text, "@", "@@"); }
 

@@ -65,14 +65,7 @@ namespace KeepsakeBook {
 
 namespace {
 
-std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
-  std::size_t at = 0;
-  while ((at = text.find(from, at)) != std::string::npos) {
-    text.replace(at, from.size(), to);
-    at += to.size();
-  }
-  return text;
-}
+using text::replaceAll;
 
 // Scans prepared at once: one decode runs on little more than one core, and
 // each one in flight holds some 45 MB.

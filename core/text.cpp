@@ -115,4 +115,23 @@ std::vector<std::string> graphemes(std::string_view utf8) {
 
 std::size_t graphemeCount(std::string_view utf8) { return graphemes(utf8).size(); }
 
+std::vector<std::string> split(std::string_view s, std::string_view separator, bool keepEmpty) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t at = separator.empty() ? std::string_view::npos : s.find(separator, start);
+    std::string_view piece = s.substr(start, at == std::string_view::npos ? s.npos : at - start);
+    if (keepEmpty || !piece.empty()) out.emplace_back(piece);
+    if (at == std::string_view::npos) return out;
+    start = at + separator.size();
+  }
+}
+
+std::string replaceAll(std::string s, std::string_view from, std::string_view to) {
+  if (from.empty()) return s;
+  for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
+    s.replace(at, from.size(), to);
+  return s;
+}
+
 }  // namespace quorvel::text

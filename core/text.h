@@ -37,4 +37,11 @@ std::string trimmed(std::string_view utf8);
 std::vector<std::string> graphemes(std::string_view utf8);
 std::size_t graphemeCount(std::string_view utf8);
 
+// The pieces between occurrences of `separator` (not empty), in order; empty pieces are
+// kept unless keepEmpty is false. A text without the separator is one piece.
+std::vector<std::string> split(std::string_view s, std::string_view separator, bool keepEmpty = true);
+// Every occurrence of `from` (not empty) replaced by `to`, scanning left to right past
+// each replacement.
+std::string replaceAll(std::string s, std::string_view from, std::string_view to);
+
 }  // namespace quorvel::text

@@ -84,18 +84,6 @@ std::string trimSpacesAndTabs(std::string_view s) {
   return std::string(s.substr(begin, end - begin));
 }
 
-std::vector<std::string> split(std::string_view s, char separator, bool keepEmpty) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t at = s.find(separator, start);
-    std::string_view piece = s.substr(start, at == std::string_view::npos ? s.npos : at - start);
-    if (keepEmpty || !piece.empty()) out.emplace_back(piece);
-    if (at == std::string_view::npos) break;
-    start = at + 1;
-  }
-  return out;
-}
 
 std::string join(const std::vector<std::string>& parts, std::string_view separator) {
   std::string out;
@@ -106,11 +94,6 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
   return out;
 }
 
-std::string replaceAll(std::string s, std::string_view from, std::string_view to) {
-  for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
-    s.replace(at, from.size(), to);
-  return s;
-}
 
 // An ICU pattern compiled once; matchers are made per use, so any thread may use it.
 class Pattern {
@@ -268,7 +251,7 @@ std::string cleanModelOutput(std::string_view input) {
     if (std::size_t newline = s.find('\n'); newline != std::string::npos) s.erase(0, newline + 1);
     if (std::size_t fence = s.rfind("```"); fence != std::string::npos) s.erase(fence);
   }
-  std::vector<std::string> lines = split(replaceAll(s, "\r\n", "\n"), '\n', /*keepEmpty=*/true);
+  std::vector<std::string> lines = text::split(text::replaceAll(s, "\r\n", "\n"), "\n");
   if (lines.size() >= 2) {
     std::string first = text::lowercased(trimSpacesAndTabs(lines.front()));
     bool header = !first.empty() && first.back() == ':' &&
@@ -287,7 +270,7 @@ std::string cleanModelOutput(std::string_view input) {
 
 std::vector<std::string> clean(const std::vector<std::string>& lines) {
   std::vector<std::string> out;
-  for (const std::string& raw : split(cleanModelOutput(join(lines, "\n")), '\n', true)) {
+  for (const std::string& raw : text::split(cleanModelOutput(join(lines, "\n")), "\n")) {
     std::string line = trimSpacesAndTabs(raw);
     if (line.empty() || preambleRx().find(line) || alnum(line) <= 2) continue;
     line = spacesRx().replaceAll(trimSpacesAndTabs(fillerRx().replaceAll(line, " ")), " ");
@@ -329,7 +312,7 @@ LineMatch isSameLine(std::string_view a, std::string_view b) {
 }
 
 std::optional<std::string> tryJoin(std::string_view a, std::string_view b) {
-  std::vector<std::string> aw = split(a, ' ', false), bw = split(b, ' ', false);
+  std::vector<std::string> aw = text::split(a, " ", false), bw = text::split(b, " ", false);
   if (aw.empty() || bw.empty()) return std::nullopt;
   std::vector<Chars> an, bn;
   for (const std::string& w : aw) an.push_back(chars(normWord(w)));

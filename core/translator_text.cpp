@@ -18,19 +18,6 @@ namespace quorvel {
 
 namespace {
 
-std::vector<std::string> splitOn(const std::string& s, const std::string& separator) {
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t at = s.find(separator, start);
-    if (at == std::string::npos) {
-      pieces.push_back(s.substr(start));
-      return pieces;
-    }
-    pieces.push_back(s.substr(start, at - start));
-    start = at + separator.size();
-  }
-}
 
 std::string trimSpacesAndTabs(const std::string& s) {
   std::size_t begin = 0, end = s.size();
@@ -130,7 +117,7 @@ std::vector<std::string> Translator::chunks(const std::string& s, int limit) {
   };
   auto length = [](const std::string& t) { return text::graphemeCount(t); };
 
-  for (const std::string& paragraph : splitOn(s, "\n\n")) {
+  for (const std::string& paragraph : text::split(s, "\n\n")) {
     const std::size_t paragraphLength = length(paragraph);
     if (length(current) + paragraphLength + 2 <= max) {
       if (!current.empty()) current += "\n\n";
@@ -142,7 +129,7 @@ std::vector<std::string> Translator::chunks(const std::string& s, int limit) {
       current = paragraph;
       continue;
     }
-    for (const std::string& line : splitOn(paragraph, "\n")) {
+    for (const std::string& line : text::split(paragraph, "\n")) {
       const std::size_t lineLength = length(line);
       if (length(current) + lineLength + 1 > max) flush();
       if (lineLength <= max) {
