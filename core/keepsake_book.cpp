@@ -385,7 +385,13 @@ KeepsakeSummary make(Catalog& catalog, const std::vector<std::int64_t>& itemIds,
     }
     // Joined on every way out of this block, a failed write and an exception included.
     ImagePrefetch prefetch(imageRequests(plan.pages, entries), prefetchWorkers(), prefetchWorkers() + 1);
-    pdf.canvas(*layout.typesetter).setPrefetch(&prefetch);
+    Canvas& firstCanvas = pdf.canvas(*layout.typesetter);
+    firstCanvas.setPrefetch(&prefetch);
+    // Destroyed before the prefetch, so the canvas never holds a dangling pointer.
+    struct Detach {
+      Canvas& canvas;
+      ~Detach() { canvas.setPrefetch(nullptr); }
+    } detach{firstCanvas};
     const auto span = yearSpan(entries);
     std::size_t scansDrawn = 0;
     for (std::size_t i = 0; i < plan.pages.size(); ++i) {
