@@ -8,8 +8,6 @@
 // Pages are letter size at 300 dpi, every tenth at 600 dpi, saved as JPEG.
 // The archive run happens in a child process so that its peak memory is its
 // own. The bare tools need the packages libvips-tools and tesseract-ocr.
-// Malloc arenas are capped at two, as in the application (see main).
-#include <malloc.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -165,11 +163,6 @@ double timeShell(const std::string& script) {
 
 int main(int argc, char** argv) {
   ensureSingleThreadedRecognition(argv);
-  // As the application's entry does: glibc gives each thread's allocations an
-  // arena of its own and keeps what readings free in it. With the default
-  // number of arenas the archive run peaked at 546 MB for 200 pages, with two
-  // at 353 MB, and read a little faster.
-  mallopt(M_ARENA_MAX, 2);
   if (argc == 4 && std::strcmp(argv[1], "--pipeline") == 0) return runPipeline(argv[2], argv[3]);
 
   int pages = 200;
