@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/curl_support.h"
 #include "core/handwriting_engine.h"
 #include "core/paths.h"
 #include "core/text.h"
@@ -411,32 +412,6 @@ struct HttpAnswer {
   std::string body;
 };
 
-void initCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-TransportError transportError(CURLcode code) {
-  using Kind = TransportError::Kind;
-  switch (code) {
-    case CURLE_OPERATION_TIMEDOUT:
-      return {Kind::timedOut, "The request timed out."};
-    case CURLE_COULDNT_CONNECT:
-      return {Kind::cannotConnect, "Could not connect to the server."};
-    case CURLE_GOT_NOTHING:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_PARTIAL_FILE:
-      return {Kind::connectionLost, "The network connection was lost."};
-    default: {
-      std::string text = curl_easy_strerror(code);
-      if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-      if (!text.empty() && text.back() != '.') text += '.';
-      return {Kind::other, text};
-    }
-  }
-}
-
 struct Transfer {
   std::string body;
   std::exception_ptr error;  // kept here: nothing is thrown through libcurl
@@ -459,9 +434,9 @@ HttpAnswer httpRequest(const std::string& url, const std::string* postBody, doub
                        std::stop_token stop) {
   using Kind = TransportError::Kind;
   if (stop.stop_requested()) throw TransportError(Kind::cancelled, "The request was cancelled.");
-  initCurlOnce();
-  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
-  std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi(curl_multi_init(), curl_multi_cleanup);
+  curl::initOnce();
+  curl::Easy easy(curl_easy_init());
+  curl::Multi multi(curl_multi_init());
   if (!easy || !multi) throw TransportError(Kind::other, "The request couldn't be made.");
   std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr, curl_slist_free_all);
 
@@ -511,7 +486,7 @@ HttpAnswer httpRequest(const std::string& url, const std::string* postBody, doub
   curl_multi_remove_handle(multi.get(), e);
   if (cancelled) throw TransportError(Kind::cancelled, "The request was cancelled.");
   if (transfer.error) std::rethrow_exception(transfer.error);
-  if (result != CURLE_OK) throw transportError(result);
+  if (result != CURLE_OK) throw curl::transportError(result);
   HttpAnswer answer;
   curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &answer.status);
   answer.body = std::move(transfer.body);
@@ -593,7 +568,7 @@ struct LlamaServer::Impl : std::enable_shared_from_this<LlamaServer::Impl> {
   Outcome lastOutcome = Outcome::failed;
 
   Impl() {
-    initCurlOnce();
+    curl::initOnce();
     Reaper::shared();  // made first, so it outlives every controller, static ones too
   }
 

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "core/curl_support.h"
 #include "core/failure.h"
 #include "core/llama_server.h"
 #include "core/model_delivery.h"
@@ -25,20 +26,6 @@ constexpr auto kProgressPeriod = std::chrono::milliseconds(250);
 constexpr long kResourceTimeoutSeconds = 86400;
 const char* const kUserAgent = "QuorvelInk/1.0 (+https://quorvel.ink)";
 
-void initCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-struct CurlEasyFree {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
-struct CurlMultiFree {
-  void operator()(CURLM* m) const { curl_multi_cleanup(m); }
-};
-struct CurlUrlFree {
-  void operator()(CURLU* u) const { curl_url_cleanup(u); }
-};
 
 // The state of one request, touched only by the thread running fetch().
 struct Transfer {
@@ -149,51 +136,23 @@ int watch(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t se
   return 1;
 }
 
-TransportError transportError(CURLcode code, const char* detail) {
-  using Kind = TransportError::Kind;
-  switch (code) {
-    case CURLE_OPERATION_TIMEDOUT:
-      return {Kind::timedOut, "The request timed out."};
-    case CURLE_COULDNT_RESOLVE_HOST:
-      return {Kind::cannotConnect, "A server with the specified hostname could not be found."};
-    case CURLE_COULDNT_CONNECT:
-      return {Kind::cannotConnect, "Could not connect to the server."};
-    case CURLE_GOT_NOTHING:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_PARTIAL_FILE:
-      return {Kind::connectionLost, "The network connection was lost."};
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_CERTPROBLEM:
-      return {Kind::other,
-              "An SSL error has occurred and a secure connection to the server cannot be made."};
-    default: {
-      std::string message = (detail && *detail) ? detail : curl_easy_strerror(code);
-      if (!message.empty() && message.back() != '.') message += ".";
-      return {Kind::other, message};
-    }
-  }
-}
-
 }  // namespace
 
 ChunkedDownload::Result ChunkedDownload::fetch(const std::string& url, const std::string& to,
                                                std::int64_t resumeAt,
                                                const std::function<void(std::int64_t)>& onProgress,
                                                std::stop_token stop) {
-  initCurlOnce();
+  curl::initOnce();
   {
-    std::unique_ptr<CURLU, CurlUrlFree> parsed(curl_url());
+    curl::Url parsed(curl_url());
     if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
       throw Failure("Bad download address.");
   }
   if (stop.stop_requested()) throw Cancelled();
 
   DeliveryNetwork::Settings settings = DeliveryNetwork::settings();
-  std::unique_ptr<CURL, CurlEasyFree> easy(curl_easy_init());
-  std::unique_ptr<CURLM, CurlMultiFree> multi(curl_multi_init());
+  curl::Easy easy(curl_easy_init());
+  curl::Multi multi(curl_multi_init());
   if (!easy || !multi) throw std::bad_alloc();
 
   Transfer transfer;
@@ -205,11 +164,7 @@ ChunkedDownload::Result ChunkedDownload::fetch(const std::string& url, const std
   char errorText[CURL_ERROR_SIZE] = "";
   CURL* c = easy.get();
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl::setWebDefaults(c, settings.extraCaBundle);
   curl_easy_setopt(c, CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
   transfer.idle = std::chrono::duration<double>(settings.downloadIdleSeconds);
@@ -217,7 +172,6 @@ ChunkedDownload::Result ChunkedDownload::fetch(const std::string& url, const std
   curl_easy_setopt(c, CURLOPT_XFERINFODATA, &transfer);
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(c, CURLOPT_TIMEOUT, kResourceTimeoutSeconds);
-  if (settings.extraCaBundle) curl_easy_setopt(c, CURLOPT_CAINFO, settings.extraCaBundle->c_str());
   std::string range = std::to_string(resumeAt) + "-";
   if (resumeAt > 0) curl_easy_setopt(c, CURLOPT_RANGE, range.c_str());
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, receive);
@@ -252,7 +206,7 @@ ChunkedDownload::Result ChunkedDownload::fetch(const std::string& url, const std
   if (outcome != CURLE_OK) {
     if (stop.stop_requested()) throw Cancelled();
     if (transfer.timedOut) outcome = CURLE_OPERATION_TIMEDOUT;
-    throw transportError(outcome, errorText);
+    throw curl::transportError(outcome, errorText);
   }
   // No body at all: the status is only known now.
   if (!transfer.answered) {

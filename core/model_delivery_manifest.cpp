@@ -9,6 +9,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "core/curl_support.h"
 #include "core/model_delivery.h"
 #include "core/text.h"
 
@@ -147,11 +148,6 @@ void setSource(const std::string& value) {
 std::mutex networkMutex;
 DeliveryNetwork::Settings network;  // guarded by networkMutex
 
-void initCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 // A manifest is a few kilobytes; a server sending more is not sending one.
 constexpr std::size_t kMaxManifestBytes = 4 * 1024 * 1024;
 
@@ -183,16 +179,9 @@ int watch(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t se
   return now - fetched->lastActivity > fetched->idle ? 1 : 0;
 }
 
-struct CurlUrlFree {
-  void operator()(CURLU* u) const { curl_url_cleanup(u); }
-};
-struct CurlEasyFree {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
-
 // The host of a valid address ("" when it has none); none when `address` is no URL.
 std::optional<std::string> hostOf(const std::string& address) {
-  std::unique_ptr<CURLU, CurlUrlFree> u(curl_url());
+  curl::Url u(curl_url());
   if (!u || curl_url_set(u.get(), CURLUPART_URL, address.c_str(), 0) != CURLUE_OK)
     return std::nullopt;
   char* host = nullptr;
@@ -384,7 +373,7 @@ bool ManifestClient::isUsable(const ModelManifest& m) {
 }
 
 ModelManifest ManifestClient::get(std::stop_token stop) {
-  initCurlOnce();
+  curl::initOnce();
   std::string address = url();
   std::optional<std::string> host = hostOf(address);
   auto fallBack = [] {
@@ -394,20 +383,15 @@ ModelManifest ManifestClient::get(std::stop_token stop) {
   if (!host) return fallBack();
 
   DeliveryNetwork::Settings settings = DeliveryNetwork::settings();
-  std::unique_ptr<CURL, CurlEasyFree> easy(curl_easy_init());
+  curl::Easy easy(curl_easy_init());
   if (!easy) return fallBack();
   Fetched fetched;
   fetched.stop = stop;
   fetched.idle = std::chrono::duration<double>(settings.manifestIdleSeconds);
   CURL* c = easy.get();
   curl_easy_setopt(c, CURLOPT_URL, address.c_str());
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl::setWebDefaults(c, settings.extraCaBundle);
   curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
-  if (settings.extraCaBundle) curl_easy_setopt(c, CURLOPT_CAINFO, settings.extraCaBundle->c_str());
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &fetched);
   curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, watch);
