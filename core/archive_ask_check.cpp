@@ -1,8 +1,6 @@
 // Checking the model's answer: cleaning, refusals, citations, the names test
 // against the cited documents, quotes, source order and unsupported numbers.
 // Pure functions of the reply and the documents.
-#include <unicode/regex.h>
-#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <charconv>
@@ -32,53 +30,6 @@ bool startsWith(const std::string& s, const std::string& prefix) {
 }
 
 
-// A compiled ICU pattern, or none when it cannot be built.
-std::unique_ptr<icu::RegexPattern> compile(const char* pattern) {
-  UErrorCode status = U_ZERO_ERROR;
-  UParseError parseError;
-  std::unique_ptr<icu::RegexPattern> compiled(
-      icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(pattern), 0, parseError, status));
-  if (U_FAILURE(status)) return nullptr;
-  return compiled;
-}
-
-std::string toUtf8(const icu::UnicodeString& s) {
-  std::string out;
-  s.toUTF8String(out);
-  return out;
-}
-
-// The first capture group of every match, in order; none when the pattern
-// cannot be built.
-std::optional<std::vector<std::string>> groups(const char* pattern, const std::string& subject,
-                                               int group) {
-  auto compiled = compile(pattern);
-  if (!compiled) return std::nullopt;
-  icu::UnicodeString input = icu::UnicodeString::fromUTF8(subject);
-  UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<icu::RegexMatcher> matcher(compiled->matcher(input, status));
-  if (U_FAILURE(status)) return std::nullopt;
-  std::vector<std::string> found;
-  while (matcher->find(status) && U_SUCCESS(status)) {
-    icu::UnicodeString g = matcher->group(group, status);
-    if (U_FAILURE(status)) return std::nullopt;
-    found.push_back(toUtf8(g));
-  }
-  if (U_FAILURE(status)) return std::nullopt;
-  return found;
-}
-
-std::optional<std::string> removeAll(const char* pattern, const std::string& subject) {
-  auto compiled = compile(pattern);
-  if (!compiled) return std::nullopt;
-  icu::UnicodeString input = icu::UnicodeString::fromUTF8(subject);
-  UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<icu::RegexMatcher> matcher(compiled->matcher(input, status));
-  if (U_FAILURE(status)) return std::nullopt;
-  icu::UnicodeString result = matcher->replaceAll(icu::UnicodeString(), status);
-  if (U_FAILURE(status)) return std::nullopt;
-  return toUtf8(result);
-}
 
 // A decimal integer of ASCII digits only; none for anything else or on overflow.
 std::optional<int> readInt(const std::string& s) {
@@ -178,7 +129,8 @@ AskAnswer ArchiveAsk::interpret(const std::string& reply, const std::string& que
     return notFoundAnswer(question, seconds);
 
   std::vector<int> citations;
-  if (auto cited = groups("\\[(\\d+(?:\\s*,\\s*\\d+)*)\\]", answerText, 1)) {
+  static const text::Regex citationRx("\\[(\\d+(?:\\s*,\\s*\\d+)*)\\]");
+  if (auto cited = citationRx.groups(answerText, 1)) {
     for (const std::string& group : *cited) {
       for (const std::string& piece : text::split(group, ",")) {
         auto number = readInt(trimSpacesAndTabs(piece));
@@ -244,13 +196,13 @@ AskAnswer ArchiveAsk::interpret(const std::string& reply, const std::string& que
     if (!reference.empty()) reference += ' ';
     reference += doc.text + " " + doc.title + " " + doc.date.value_or("");
   }
-  if (auto stripped = removeAll("\\[[\\d,\\s]+\\]", answerText)) {
-    if (auto found = groups("\\b\\d{2,}\\b", *stripped, 0)) {
-      for (const std::string& number : *found) {
-        if (reference.find(number) == std::string::npos &&
-            std::find(unsupported.begin(), unsupported.end(), number) == unsupported.end())
-          unsupported.push_back(number);
-      }
+  static const text::Regex bracketsRx("\\[[\\d,\\s]+\\]");
+  static const text::Regex numberRx("\\b\\d{2,}\\b");
+  if (auto found = numberRx.groups(bracketsRx.replaceAll(answerText, ""), 0)) {
+    for (const std::string& number : *found) {
+      if (reference.find(number) == std::string::npos &&
+          std::find(unsupported.begin(), unsupported.end(), number) == unsupported.end())
+        unsupported.push_back(number);
     }
   }
 

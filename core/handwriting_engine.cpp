@@ -1,7 +1,5 @@
 #include "core/handwriting_engine.h"
 
-#include <unicode/regex.h>
-#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <array>
@@ -173,21 +171,11 @@ std::string decimal(double value) {
 }
 
 bool noise(std::string_view line) {
-  static const std::unique_ptr<icu::RegexPattern> pattern = [] {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::RegexPattern> p(icu::RegexPattern::compile(
-        icu::UnicodeString::fromUTF8(
-            "start_of_turn|end_of_turn|helpful assistant|^Hello$|^Hi there$|^How are you\\?$|"
-            "^\\s*>\\s*$"),
-        UREGEX_CASE_INSENSITIVE, status));
-    return U_SUCCESS(status) ? std::move(p) : nullptr;
-  }();
-  if (!pattern) return false;
-  UErrorCode status = U_ZERO_ERROR;
-  icu::UnicodeString subject = icu::UnicodeString::fromUTF8(
-      icu::StringPiece(line.data(), static_cast<std::int32_t>(line.size())));
-  std::unique_ptr<icu::RegexMatcher> m(pattern->matcher(subject, status));
-  return U_SUCCESS(status) && m->find(status);
+  static const text::Regex pattern(
+      "start_of_turn|end_of_turn|helpful assistant|^Hello$|^Hi there$|^How are you\\?$|"
+      "^\\s*>\\s*$",
+      /*caseInsensitive=*/true);
+  return pattern.find(line);
 }
 
 std::string withoutTrailingSpace(const std::string& line) {

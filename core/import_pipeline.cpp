@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <sys/stat.h>
-#include <unicode/regex.h>
 #include <unicode/ucol.h>
-#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -120,15 +118,11 @@ void sortNaturally(std::vector<Entry>& entries) {
   ucol_close(collator);
 }
 
-const icu::RegexPattern* defaultNamePattern() {
-  static const std::unique_ptr<icu::RegexPattern> pattern = [] {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::RegexPattern> p(icu::RegexPattern::compile(
-        icu::UnicodeString::fromUTF8("^(img|scan|dsc|image|pict?|pxl)\\s*[\\d ]+$"),
-        UREGEX_CASE_INSENSITIVE, status));
-    return U_SUCCESS(status) ? std::move(p) : nullptr;
-  }();
-  return pattern.get();
+// A camera's or scanner's own name for a file ("IMG 0042", "scan 12").
+const text::Regex& defaultNamePattern() {
+  static const text::Regex pattern("^(img|scan|dsc|image|pict?|pxl)\\s*[\\d ]+$",
+                                   /*caseInsensitive=*/true);
+  return pattern;
 }
 
 int letterCount(const std::string& text) {
@@ -356,12 +350,7 @@ std::string ImportPipeline::titleFromFileName(const std::string& fileName) {
   if (first == std::string::npos) return "";
   title = title.substr(first, title.find_last_not_of(" \t") - first + 1);
 
-  if (const icu::RegexPattern* pattern = defaultNamePattern()) {
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::UnicodeString subject = icu::UnicodeString::fromUTF8(title);
-    std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(subject, status));
-    if (U_SUCCESS(status) && matcher->matches(status) && U_SUCCESS(status)) return "";
-  }
+  if (defaultNamePattern().matches(title)) return "";
   const std::vector<std::string> characters = text::graphemes(title);
   if (characters.empty()) return title;
   return text::uppercased(characters.front()) + title.substr(characters.front().size());

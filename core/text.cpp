@@ -2,6 +2,7 @@
 
 #include <unicode/brkiter.h>
 #include <unicode/normalizer2.h>
+#include <unicode/regex.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
@@ -132,6 +133,60 @@ std::string replaceAll(std::string s, std::string_view from, std::string_view to
   for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
     s.replace(at, from.size(), to);
   return s;
+}
+
+Regex::Regex(const char* pattern, bool caseInsensitive) {
+  UErrorCode status = U_ZERO_ERROR;
+  UParseError parseError{};
+  pattern_.reset(icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(pattern),
+                                            caseInsensitive ? UREGEX_CASE_INSENSITIVE : 0,
+                                            parseError, status));
+  if (U_FAILURE(status)) pattern_.reset();
+}
+
+Regex::~Regex() = default;
+
+bool Regex::find(std::string_view s) const {
+  if (!pattern_) return false;
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::UnicodeString subject = toUnicode(s);
+  std::unique_ptr<icu::RegexMatcher> m(pattern_->matcher(subject, status));
+  return U_SUCCESS(status) && m->find(status) && U_SUCCESS(status);
+}
+
+bool Regex::matches(std::string_view s) const {
+  if (!pattern_) return false;
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::UnicodeString subject = toUnicode(s);
+  std::unique_ptr<icu::RegexMatcher> m(pattern_->matcher(subject, status));
+  return U_SUCCESS(status) && m->matches(status) && U_SUCCESS(status);
+}
+
+std::string Regex::replaceAll(std::string_view s, std::string_view with) const {
+  if (!pattern_) return std::string(s);
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::UnicodeString subject = toUnicode(s);
+  std::unique_ptr<icu::RegexMatcher> m(pattern_->matcher(subject, status));
+  if (U_FAILURE(status)) return std::string(s);
+  icu::UnicodeString result = m->replaceAll(toUnicode(with), status);
+  if (U_FAILURE(status)) return std::string(s);
+  return toUtf8(result);
+}
+
+std::optional<std::vector<std::string>> Regex::groups(std::string_view s, int group) const {
+  if (!pattern_) return std::nullopt;
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::UnicodeString subject = toUnicode(s);
+  std::unique_ptr<icu::RegexMatcher> m(pattern_->matcher(subject, status));
+  if (U_FAILURE(status)) return std::nullopt;
+  std::vector<std::string> found;
+  while (m->find(status) && U_SUCCESS(status)) {
+    icu::UnicodeString g = m->group(group, status);
+    if (U_FAILURE(status)) return std::nullopt;
+    found.push_back(toUtf8(g));
+  }
+  if (U_FAILURE(status)) return std::nullopt;
+  return found;
 }
 
 }  // namespace quorvel::text

@@ -2,10 +2,18 @@
 // Unicode helpers on ICU shared by the text-handling services: code points,
 // character classes, case, trimming and user-perceived characters.
 // All functions take and return UTF-8.
+#include <unicode/uversion.h>
+
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+U_NAMESPACE_BEGIN
+class RegexPattern;
+U_NAMESPACE_END
 
 namespace quorvel::text {
 
@@ -43,5 +51,29 @@ std::vector<std::string> split(std::string_view s, std::string_view separator, b
 // Every occurrence of `from` (not empty) replaced by `to`, scanning left to right past
 // each replacement.
 std::string replaceAll(std::string s, std::string_view from, std::string_view to);
+
+// An ICU regular expression (Unicode-aware \b, \d, \s), compiled once; any thread may
+// use it. A pattern that does not compile matches nothing.
+class Regex {
+ public:
+  explicit Regex(const char* pattern, bool caseInsensitive = false);
+  ~Regex();
+  Regex(const Regex&) = delete;
+  Regex& operator=(const Regex&) = delete;
+
+  bool compiled() const { return pattern_ != nullptr; }
+  // A match anywhere in the text.
+  bool find(std::string_view s) const;
+  // The whole text matches.
+  bool matches(std::string_view s) const;
+  // Every match replaced by `with` ($1 names a group); the text unchanged on failure.
+  std::string replaceAll(std::string_view s, std::string_view with) const;
+  // The given capture group of every match, in order; none when the pattern did not
+  // compile or matching failed.
+  std::optional<std::vector<std::string>> groups(std::string_view s, int group) const;
+
+ private:
+  std::unique_ptr<icu::RegexPattern> pattern_;
+};
 
 }  // namespace quorvel::text

@@ -1,7 +1,5 @@
 #include "core/tile_merger.h"
 
-#include <unicode/regex.h>
-#include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
@@ -94,52 +92,17 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
   return out;
 }
 
-
-// An ICU pattern compiled once; matchers are made per use, so any thread may use it.
-class Pattern {
- public:
-  Pattern(const char* pattern, std::uint32_t flags) {
-    UErrorCode status = U_ZERO_ERROR;
-    pattern_.reset(icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(pattern), flags, status));
-    if (U_FAILURE(status)) pattern_.reset();
-  }
-  bool find(std::string_view s) const {
-    if (!pattern_) return false;
-    UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeString subject = icu::UnicodeString::fromUTF8(
-        icu::StringPiece(s.data(), static_cast<std::int32_t>(s.size())));
-    std::unique_ptr<icu::RegexMatcher> m(pattern_->matcher(subject, status));
-    return U_SUCCESS(status) && m->find(status) && U_SUCCESS(status);
-  }
-  std::string replaceAll(std::string_view s, const char* with) const {
-    if (!pattern_) return std::string(s);
-    UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeString subject = icu::UnicodeString::fromUTF8(
-        icu::StringPiece(s.data(), static_cast<std::int32_t>(s.size())));
-    std::unique_ptr<icu::RegexMatcher> m(pattern_->matcher(subject, status));
-    if (U_FAILURE(status)) return std::string(s);
-    icu::UnicodeString result = m->replaceAll(icu::UnicodeString::fromUTF8(with), status);
-    if (U_FAILURE(status)) return std::string(s);
-    std::string out;
-    result.toUTF8String(out);
-    return out;
-  }
-
- private:
-  std::unique_ptr<icu::RegexPattern> pattern_;
-};
-
-const Pattern& preambleRx() {
-  static const Pattern p("^(here'?s|here is|okay,? here|sure,? here|the text (reads|says))\\b.*",
-                         UREGEX_CASE_INSENSITIVE);
+const text::Regex& preambleRx() {
+  static const text::Regex p("^(here'?s|here is|okay,? here|sure,? here|the text (reads|says))\\b.*",
+                             /*caseInsensitive=*/true);
   return p;
 }
-const Pattern& fillerRx() {
-  static const Pattern p("(\\[\\?\\]|_{2,}|\\.{3,}|\u2026|\\?{2,})", 0);
+const text::Regex& fillerRx() {
+  static const text::Regex p("(\\[\\?\\]|_{2,}|\\.{3,}|\u2026|\\?{2,})");
   return p;
 }
-const Pattern& spacesRx() {
-  static const Pattern p("\\s{2,}", 0);
+const text::Regex& spacesRx() {
+  static const text::Regex p("\\s{2,}");
   return p;
 }
 

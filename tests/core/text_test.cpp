@@ -32,5 +32,24 @@ TEST(TextReplaceAll, ScansPastEachReplacement) {
   EXPECT_EQ(text::replaceAll("unchanged", "", "x"), "unchanged");
 }
 
+TEST(TextRegex, UnicodeAwareMatchingAndABrokenPatternMatchesNothing) {
+  const text::Regex name("^(img|scan)\\s*\\d+$", /*caseInsensitive=*/true);
+  EXPECT_TRUE(name.matches("IMG 0042"));
+  EXPECT_FALSE(name.matches("IMG 0042 back"));
+  EXPECT_TRUE(name.find("IMG 0042"));
+
+  const text::Regex numbers("\\b\\d{2,}\\b");
+  EXPECT_EQ(numbers.groups("In 1921, 3 of 12 (\u0661\u0669) came", 0),
+            (std::vector<std::string>{"1921", "12", "\u0661\u0669"}));
+  EXPECT_EQ(text::Regex("\\s{2,}").replaceAll("a  b\u00a0\u00a0c", " "), "a b c");
+  EXPECT_EQ(text::Regex("\\[(\\d+)\\]").replaceAll("see [2]", "($1)"), "see (2)");
+
+  const text::Regex broken("([unclosed");
+  EXPECT_FALSE(broken.compiled());
+  EXPECT_FALSE(broken.find("([unclosed"));
+  EXPECT_EQ(broken.groups("x", 0), std::nullopt);
+  EXPECT_EQ(broken.replaceAll("kept", "x"), "kept");
+}
+
 }  // namespace
 }  // namespace quorvel
