@@ -1,0 +1,83 @@
+#pragma once
+// Fixtures of the application tests: panels and a desktop that record what
+// was asked of them, a page reader with fixed answers, and waiting for the
+// GUI thread's queued work.
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/app_model.h"
+#include "app/seams.h"
+#include "core/ocr.h"
+#include "test_support.h"
+
+namespace quorvel::testing {
+
+// Processes events until the condition holds or the time is up; true when it held.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 10000);
+// Processes events for the given time.
+void pump(int ms);
+
+// Panels that answer from queues filled by the test and record every request.
+class FakePanels : public app::Panels {
+ public:
+  std::deque<std::vector<std::string>> openAnswers;      // empty front = cancel
+  std::deque<std::optional<std::string>> saveAnswers;    // none = cancel
+  std::deque<bool> confirmAnswers;
+  std::vector<OpenRequest> openRequests;
+  std::vector<std::pair<std::string, std::string>> saveRequests;  // (title, name)
+  std::vector<std::string> confirmRequests;
+
+  std::vector<std::string> open(const OpenRequest& request) override;
+  std::optional<std::string> save(const std::string& title, const std::string& name) override;
+  bool confirm(const std::string& title, const std::string& message,
+               const std::string& button) override;
+};
+
+class FakeDesktop : public app::Desktop {
+ public:
+  std::vector<std::string> opened, revealed, folders, urls;
+  int quits = 0;
+  void openFile(const std::string& path) override { opened.push_back(path); }
+  void reveal(const std::string& path) override { revealed.push_back(path); }
+  void openFolder(const std::string& path) override { folders.push_back(path); }
+  void openUrl(const std::string& url) override { urls.push_back(url); }
+  void quit() override { ++quits; }
+};
+
+// A page reader that reads every page as the same text.
+class FixedOcrEngine : public OcrEngine {
+ public:
+  explicit FixedOcrEngine(std::string text = "Dear Anna, greetings from Chicago.")
+      : text_(std::move(text)) {}
+  std::string name() const override { return "tesseract"; }
+  bool isAvailable() const override { return true; }
+  OcrResult recognize(const std::string& path) override;
+
+ private:
+  std::string text_;
+};
+
+// Writes a small PNG scan (width x height, light grey) to the path.
+void writeScan(const std::string& path, int width = 60, int height = 80);
+
+// A data folder of its own and an application model on it, with fake panels,
+// desktop and page reader. make() builds the model (a test may prepare the
+// data folder first) and waits for its first reload.
+class ModelFixture {
+ public:
+  ScopedDataRoot root;
+  FakePanels panels;
+  FakeDesktop desktop;
+  std::shared_ptr<OcrEngine> ocr = std::make_shared<FixedOcrEngine>();
+  std::unique_ptr<app::AppModel> model;
+
+  app::AppModel& make();
+  // Calls reload() and waits for its result.
+  void reloadAndWait();
+};
+
+}  // namespace quorvel::testing
