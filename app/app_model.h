@@ -27,6 +27,7 @@
 #include "app/seams.h"
 #include "core/archive_ask.h"
 #include "core/backup_service.h"
+#include "core/concurrency.h"
 #include "core/catalog.h"
 #include "core/folder_watcher.h"
 #include "core/handwriting_engine.h"
@@ -35,10 +36,11 @@
 #include "core/keepsake_book.h"
 #include "core/model_delivery.h"
 #include "core/models.h"
-#include "core/ocr.h"
 #include "core/translator.h"
 
-class QTimer;
+namespace quorvel {
+class OcrEngine;
+}
 
 namespace quorvel::app {
 
@@ -128,6 +130,12 @@ class AppModel : public QObject {
   static std::string version();
   // The recovery folder: the system's temporary folder + "QuorvelInk-recovery".
   static std::string recoveryRoot();
+  // SIGTERM, SIGINT and SIGHUP end the program by the normal quit path (call
+  // once, after the QApplication exists).
+  static void quitOnSignals();
+  // The sentence for an error the person reads: a Failure's sentence, a file
+  // error's reason; "Something went wrong." for an exception without text.
+  static std::string describe(const std::exception& error);
 
   // ---- Services (constant for the life of the model) ----
   Catalog& catalog() { return *catalog_; }

@@ -12,6 +12,7 @@
 // and a stop token; the destructor (or stopAll()) requests every stop and
 // joins the threads. A worker must never wait for the GUI thread: it only
 // posts. Finished threads are joined the next time run() is called.
+#include <atomic>
 #include <functional>
 #include <list>
 #include <memory>

@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("Quorvel Ink");
   QApplication::setApplicationVersion(QString::fromStdString(quorvel::app::AppModel::version()));
   QApplication::setDesktopFileName("quorvel-ink");
+  quorvel::app::AppModel::quitOnSignals();
 
   quorvel::app::QtPanels panels;
   quorvel::app::QtDesktop desktop;

@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QUrl>
 
 namespace quorvel::app {
@@ -45,7 +46,7 @@ bool QtPanels::confirm(const std::string& title, const std::string& message,
                   QApplication::activeWindow());
   QPushButton* yes = box.addButton(q(button), QMessageBox::AcceptRole);
   box.exec();
-  return box.clickedButton() == yes;
+  return box.clickedButton() == static_cast<QAbstractButton*>(yes);
 }
 
 void QtDesktop::openFile(const std::string& path) {

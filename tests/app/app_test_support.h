@@ -61,7 +61,8 @@ class FixedOcrEngine : public OcrEngine {
   std::string text_;
 };
 
-// Writes a small PNG scan (width x height, light grey) to the path.
+// Writes a small PNG scan (width x height, light grey) to the path; scans of
+// one size have the same bytes, so give each scan of a test its own size.
 void writeScan(const std::string& path, int width = 60, int height = 80);
 
 // A data folder of its own and an application model on it, with fake panels,
