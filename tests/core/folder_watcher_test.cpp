@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <functional>
 #include <mutex>
@@ -193,6 +194,34 @@ TEST_F(FolderWatcherTest, BurstOfCopiesCausesOneSweepAfterTheFolderSettles) {
   EXPECT_GE(after, 1.5);
   EXPECT_LT(after, 1.5 + FolderWatcher::kLatencySeconds + 0.8);
   EXPECT_EQ(added, std::vector<int>{10});
+}
+
+TEST_F(FolderWatcherTest, AScanWrittenWithAPauseLongerThanTheSettleTimeIsAddedOnlyWhenWhole) {
+  const std::string whole = testing::readFile(makeScan(scans.file("staging/slow.jpg"), 7));
+  auto watcher = makeWatcher({watched}, /*settle=*/0.3);
+  watcher->start();
+  ASSERT_TRUE(waitForSweeps(1, 5));
+  const std::string path = watched + "/slow.jpg";
+  {
+    // A scanner that stops half-way through the file, for five times the settle time.
+    std::ofstream out(path, std::ios::binary);
+    out.write(whole.data(), static_cast<std::streamsize>(whole.size() / 2));
+    out.flush();
+    ASSERT_TRUE(waitForSweeps(2, 5)) << "the first half's events cause a sweep";
+    EXPECT_EQ(watcher->sweepNow(), 0) << "nor does sweeping by hand take it";
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(itemCount(), 0) << "left alone while half written";
+    out.write(whole.data() + whole.size() / 2, static_cast<std::streamsize>(whole.size() - whole.size() / 2));
+  }
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return !added.empty(); }));
+  lock.unlock();
+  const auto item = catalog.findByPath(path);
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->sha256, ImageTools::sha256(scans.file("staging/slow.jpg")));
+  EXPECT_EQ(item->fileSize, static_cast<std::int64_t>(whole.size()));
+  EXPECT_EQ(item->width, 47);
+  EXPECT_EQ(item->height, 30);
 }
 
 TEST_F(FolderWatcherTest, EventsDuringASweepCauseExactlyOneMoreSweep) {
