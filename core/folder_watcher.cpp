@@ -1,11 +1,12 @@
 #include "core/folder_watcher.h"
 
 #include <poll.h>
-#include <sys/stat.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -280,8 +281,8 @@ struct FolderWatcher::Impl : std::enable_shared_from_this<Impl> {
   std::mutex seenLock;  // guards seen (sweeps run on successive threads)
   std::unordered_map<std::string, Seen> seen;
 
-  // Why a sweep left files for later: none, files still open for writing, or files changed
-  // too recently.
+  // Why a sweep left files for later, the most pressing last: none, files still open for
+  // writing, files changed too recently.
   enum class Held { none, writing, changing };
 
   // The files below the folders that have stopped changing: not open for writing, and their
@@ -300,7 +301,7 @@ struct FolderWatcher::Impl : std::enable_shared_from_this<Impl> {
     for (const auto& entry : ImportPipeline::collectEntries(folders, /*respectRemoved=*/true)) {
       const std::string key = pathKey(entry.path);
       if (writes->busy(key)) {
-        held = Held::writing;
+        held = std::max(held, Held::writing);
         continue;
       }
       struct stat info {};
@@ -413,10 +414,10 @@ struct FolderWatcher::Impl : std::enable_shared_from_this<Impl> {
         auto me = weak.lock();
         if (!me) return;
         me->sweeping = false;
-        if (me->again || held == Held::changing) {
+        if (me->again || (held == Held::changing && me->stream)) {
           me->again = false;
           me->schedule(me->settleSeconds);
-        } else if (held == Held::writing && !me->scheduled) {
+        } else if (held == Held::writing && me->stream && !me->scheduled) {
           // Its close raises an event; this look is for a writer that is never heard closing.
           me->schedule(kWriterRecheckSeconds);
         }
