@@ -6,7 +6,7 @@
 // settings files that existed, and, when asked for, "thumbs/" stored without compression.
 //
 // Every operation is blocking and runs on the caller's thread while the tools run: call it from
-// a worker, never from the GUI thread. No state is kept apart from the two test seams, which any
+// a worker, never from the GUI thread. No state is kept apart from the test seams, which any
 // thread may set.
 #include <cstdint>
 #include <functional>
@@ -88,10 +88,12 @@ void cancelPendingRestore();
 // afterwards whatever happened.
 std::optional<std::string> applyPendingRestore();
 
-// Test seams. An empty function puts back the system's clock or the computer's host name.
-// The name function may answer none (or "") for a computer without a name.
+// Test seams. An empty function puts back the system's clock, the computer's host name or the
+// free space of the data folder's disk. The name function may answer none (or "") for a
+// computer without a name; the space function none for a disk that cannot be asked.
 void useClock(std::function<TimePoint()> now);
 void useComputerName(std::function<std::optional<std::string>()> name);
+void useFreeSpace(std::function<std::optional<std::int64_t>()> bytes);
 
 }  // namespace BackupService
 

@@ -83,6 +83,7 @@ class BackupServiceTest : public ::testing::Test {
   void TearDown() override {
     BackupService::useClock({});
     BackupService::useComputerName({});
+    BackupService::useFreeSpace({});
     unsetenv("TMPDIR");
   }
 
@@ -638,7 +639,7 @@ TEST_F(BackupServiceTest, ADamagedEmptyForeignOrMiscountedCatalogIsNeverStaged) 
   EXPECT_FALSE(fs::exists(staging()));
 }
 
-TEST_F(BackupServiceTest, ABackupThatWouldUnpackFarBeyondItsSizeIsRefusedBeforeUnpacking) {
+TEST_F(BackupServiceTest, ABackupThatWouldUnpackBeyondItsSizeOrTheFreeSpaceIsRefusedBeforeUnpacking) {
   fillArchive();
   std::string good = otherBackup(false);
   BackupService::stageRestore(good);
@@ -661,6 +662,22 @@ TEST_F(BackupServiceTest, ABackupThatWouldUnpackFarBeyondItsSizeIsRefusedBeforeU
   // Nothing was unpacked: the restore staged before is still there, whole.
   EXPECT_EQ(readFile(staging() + "/source.txt"), good);
   EXPECT_FALSE(fs::exists(staging() + "/thumbs/zeros.jpg"));
+
+  // On a small disk a backup that fits its size is refused for the space, and says so.
+  std::string fits = craftedFolder(manifestJson());
+  writeFile(fits + "/thumbs/photo.jpg", std::string(1 << 20, 'j'));
+  std::string fitsZip = zipFolder(fits, "fits.zip");
+  BackupService::useFreeSpace([] { return std::optional<std::int64_t>(20 << 20); });
+  try {
+    BackupService::stageRestore(fitsZip);
+    ADD_FAILURE() << "staged";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.message(), "There isn't enough free space to unpack that backup, so nothing was changed.");
+  }
+  EXPECT_EQ(readFile(staging() + "/source.txt"), good);
+  BackupService::useFreeSpace([] { return std::optional<std::int64_t>(64 << 20); });
+  EXPECT_EQ(BackupService::stageRestore(fitsZip).path, fitsZip) << "with room enough it stages";
+  BackupService::stageRestore(good);
   catalog_.reset();
   ASSERT_TRUE(BackupService::applyPendingRestore().has_value());
   EXPECT_FALSE(fs::exists(thumbs() + "/zeros.jpg"));
