@@ -224,6 +224,23 @@ TEST_F(FolderWatcherTest, AScanWrittenWithAPauseLongerThanTheSettleTimeIsAddedOn
   EXPECT_EQ(item->height, 30);
 }
 
+TEST_F(FolderWatcherTest, AFileChangedWithinTheSettleTimeIsLeftForALaterSweep) {
+  // Written just before watching starts, so no event tells of it: the start's sweep, 1 s
+  // later, finds it changed only 1 s ago and looks again once the settle time has passed.
+  makeScan(watched + "/fresh.jpg", 3);
+  const auto written = Clock::now();
+  auto watcher = makeWatcher({watched}, /*settle=*/2.0);
+  watcher->start();
+  ASSERT_TRUE(waitForSweeps(1, 5));
+  EXPECT_EQ(itemCount(), 0);
+  ASSERT_TRUE(waitForSweeps(2, 5));
+  EXPECT_GE(between(written, starts[1]), 2.0);
+  EXPECT_TRUE(catalog.findByPath(watched + "/fresh.jpg"));
+  std::unique_lock lock(mutex);
+  changed.wait_for(lock, 2s, [&] { return !added.empty(); });
+  EXPECT_EQ(added, std::vector<int>{1});
+}
+
 TEST_F(FolderWatcherTest, EventsDuringASweepCauseExactlyOneMoreSweep) {
   onSweepStart = [this](int index) {
     if (index != 0) return;
