@@ -620,7 +620,8 @@ std::optional<std::int64_t> freeBytes(const std::string& folder) {
 void checkUnpackedSize(const std::string& absolutePath, std::int64_t backupBytes) {
   const std::optional<std::int64_t> unpacked = unpackedBytes(absolutePath);
   if (!unpacked) throw Failure(kNotABackup);
-  const std::int64_t most = std::max(kExpansionFloor, std::min(backupBytes, INT64_MAX / kMostExpansion) * kMostExpansion);
+  const std::int64_t most =
+      std::max(kExpansionFloor, std::min(backupBytes, INT64_MAX / kMostExpansion) * kMostExpansion);
   if (*unpacked > most) throw Failure(kUnpacksTooFar);
   const std::optional<std::int64_t> room = freeBytes(QuorvelPaths::dataRoot());
   if (room && *unpacked > *room - kUnpackHeadroom) throw Failure(kNoRoomToUnpack);

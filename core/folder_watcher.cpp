@@ -309,7 +309,8 @@ struct FolderWatcher::Impl : std::enable_shared_from_this<Impl> {
       const auto nanos = [](const struct timespec& t) {
         return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
       };
-      const Seen state{static_cast<std::int64_t>(info.st_size), nanos(info.st_mtim), nanos(info.st_ctim), now};
+      const Seen state{static_cast<std::int64_t>(info.st_size), nanos(info.st_mtim),
+                       nanos(info.st_ctim), now};
       const double quiet = static_cast<double>(wallNow - state.changed) / 1e9;
       bool settled = quiet >= settle;
       if (!settled) {
