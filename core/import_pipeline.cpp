@@ -474,6 +474,14 @@ int ImportPipeline::enqueuePending() {
   std::vector<ArchiveItem> items;
   for (OcrStatus status : {OcrStatus::pending, OcrStatus::failed, OcrStatus::running}) {
     auto some = catalog_.listItems(std::nullopt, status, std::nullopt, 100000);
+    // A failed reading whose scan is gone would only fail again, at every launch; adding
+    // the file again, or a sweep that finds it, queues it once more.
+    if (status == OcrStatus::failed) {
+      std::erase_if(some, [](const ArchiveItem& item) {
+        std::error_code ec;
+        return !std::filesystem::exists(item.path, ec);
+      });
+    }
     items.insert(items.end(), some.begin(), some.end());
   }
   for (const auto& item : items) enqueue(item.id, false);

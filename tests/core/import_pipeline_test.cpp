@@ -460,9 +460,11 @@ TEST_F(ImportPipelineTest, MissingScanIsMarkedFailedWithALoggedReason) {
   EXPECT_EQ(pipeline.lastError(), "b.jpg: The scan's file is missing: " + b);
   const std::string log = testing::readFile(QuorvelPaths::logDir() + "/ocr.log");
   EXPECT_NE(log.find("a.jpg\nThe scan's file is missing: " + a + "\n"), std::string::npos) << log;
+  EXPECT_EQ(pipeline.enqueuePending(), 0) << "not queued again at the next launch";
 
   // Back in its place, it is read when queued again.
   makeScan(a, 1);
+  EXPECT_EQ(pipeline.enqueuePending(), 1);
   pipeline.recognizeOne(idA, false);
   EXPECT_EQ(catalog.getItem(idA)->ocrStatus, OcrStatus::done);
 }
