@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,8 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
+#include <string_view>
 #include <system_error>
 
 #include "core/catalog.h"
@@ -86,6 +89,8 @@ void removeTreeAt(int parent, const char* name) {
   ::unlinkat(parent, name, AT_REMOVEDIR);
 }
 
+void removeQuietly(const std::string& path) { ::unlink(path.c_str()); }
+
 // Errors are ignored: what cannot be removed stays.
 void removeTree(const std::string& path) {
   if (!path.empty()) removeTreeAt(AT_FDCWD, path.c_str());
@@ -121,6 +126,10 @@ std::mutex& seamLock() {
 std::function<TimePoint()>& clockSeam() {
   static std::function<TimePoint()> now;
   return now;
+}
+std::function<std::optional<std::int64_t>()>& freeSpaceSeam() {
+  static std::function<std::optional<std::int64_t>()> bytes;
+  return bytes;
 }
 std::function<std::optional<std::string>()>& nameSeam() {
   static std::function<std::optional<std::string>()> name;
@@ -356,6 +365,18 @@ std::string makeStagingFolder() {
   }
 }
 
+// Whether a listing of member names, one a line, holds `name` as a whole line.
+bool hasMember(std::string_view listing, std::string_view name) {
+  while (!listing.empty()) {
+    const std::size_t end = std::min(listing.find('\n'), listing.size());
+    std::string_view line = listing.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line == name) return true;
+    listing.remove_prefix(std::min(end + 1, listing.size()));
+  }
+  return false;
+}
+
 class TreeRemover {
  public:
   explicit TreeRemover(std::string path) : path_(std::move(path)) {}
@@ -388,6 +409,11 @@ void BackupService::useComputerName(std::function<std::optional<std::string>()> 
   nameSeam() = std::move(name);
 }
 
+void BackupService::useFreeSpace(std::function<std::optional<std::int64_t>()> bytes) {
+  std::lock_guard guard(seamLock());
+  freeSpaceSeam() = std::move(bytes);
+}
+
 // ---- Backups ----
 
 BackupInfo BackupService::create(Catalog& catalog, const std::string& to,
@@ -398,7 +424,13 @@ BackupInfo BackupService::create(Catalog& catalog, const std::string& to,
 
   catalog.backup(staging + "/catalog.db");
 
-  CatalogStats stats = catalog.stats();
+  // Counted in the copy, not in the live catalog that may have changed since: a restore
+  // compares the item count with the catalog it unpacks.
+  CatalogStats stats;
+  {
+    Catalog copy(staging + "/catalog.db");
+    stats = copy.stats();
+  }
   const std::string created = stamp(currentTime());
   const std::string machine = computerName();
   writeBytes(staging + "/manifest.json",
@@ -457,7 +489,8 @@ std::optional<BackupInfo> BackupService::inspect(const std::string& path) {
   std::string manifest;
   try {
     std::string listing = Shell::run(kUnzip, {"-Z1", absolute});
-    if (listing.find("catalog.db") == std::string::npos) return std::nullopt;
+    // The member itself, not a name that merely contains it ("old/catalog.db").
+    if (!hasMember(listing, "catalog.db")) return std::nullopt;
     manifest = Shell::run(kUnzip, {"-p", absolute, "manifest.json"});
   } catch (...) {
     return std::nullopt;
@@ -527,9 +560,103 @@ constexpr const char* kCatalogUnreadable =
 constexpr const char* kRestoreFailed =
     "The restore couldn't be finished, so your library is unchanged.";
 
+constexpr const char* kNoRoomToUnpack =
+    "There isn't enough free space to unpack that backup, so nothing was changed.";
+constexpr const char* kUnpacksTooFar =
+    "That backup would unpack to far more than its own size, so it's damaged and nothing was "
+    "changed.";
+
+// A backup holds a compressed catalog and thumbnails stored as they are: unpacked, it is a few
+// times its size. Beyond this multiple (or this much for a small backup), it is a crafted or
+// damaged file.
+constexpr std::int64_t kMostExpansion = 100;
+constexpr std::int64_t kExpansionFloor = 64LL << 20;
+// Room left over on the disk after unpacking, for the catalog's log while it is test-opened.
+constexpr std::int64_t kUnpackHeadroom = 32LL << 20;
+
+// The tables a catalog file of ours has had from the first version on.
+const char* const kCatalogTables[] = {"items", "transcriptions", "people", "item_people",
+                                      "item_dates"};
+
 std::string stagingFolder() { return QuorvelPaths::dataRoot() + "/restore-pending"; }
 
-void removeQuietly(const std::string& path) { ::unlink(path.c_str()); }
+// The bytes the backup's members take once unpacked, as its directory declares them; none when
+// the directory cannot be read.
+std::optional<std::int64_t> unpackedBytes(const std::string& absolutePath) {
+  std::string summary;
+  try {
+    // "<n> files, <bytes> bytes uncompressed, <bytes> bytes compressed: <ratio>"
+    summary = Shell::run(kUnzip, {"-Zt", absolutePath});
+  } catch (...) {
+    return std::nullopt;
+  }
+  const std::size_t comma = summary.find(", ");
+  const std::size_t unit = summary.find(" bytes uncompressed");
+  if (comma == std::string::npos || unit == std::string::npos || unit <= comma + 2) return std::nullopt;
+  std::int64_t bytes = 0;
+  for (std::size_t i = comma + 2; i < unit; ++i) {
+    if (summary[i] < '0' || summary[i] > '9' || bytes > INT64_MAX / 10 - 9) return std::nullopt;
+    bytes = bytes * 10 + (summary[i] - '0');
+  }
+  return bytes;
+}
+
+// Free bytes for us on the disk that holds the data folder; none when it cannot be asked.
+std::optional<std::int64_t> freeBytes(const std::string& folder) {
+  std::function<std::optional<std::int64_t>()> seam;
+  {
+    std::lock_guard guard(seamLock());
+    seam = freeSpaceSeam();
+  }
+  if (seam) return seam();
+  struct statvfs info;
+  if (::statvfs(folder.c_str(), &info) != 0) return std::nullopt;
+  const unsigned long long bytes =
+      static_cast<unsigned long long>(info.f_bavail) * static_cast<unsigned long long>(info.f_frsize);
+  return static_cast<std::int64_t>(std::min<unsigned long long>(bytes, INT64_MAX));
+}
+
+// Throws the sentence that says why the backup must not be unpacked, before anything is.
+void checkUnpackedSize(const std::string& absolutePath, std::int64_t backupBytes) {
+  const std::optional<std::int64_t> unpacked = unpackedBytes(absolutePath);
+  if (!unpacked) throw Failure(kNotABackup);
+  const std::int64_t most =
+      std::max(kExpansionFloor, std::min(backupBytes, INT64_MAX / kMostExpansion) * kMostExpansion);
+  if (*unpacked > most) throw Failure(kUnpacksTooFar);
+  const std::optional<std::int64_t> room = freeBytes(QuorvelPaths::dataRoot());
+  if (room && *unpacked > *room - kUnpackHeadroom) throw Failure(kNoRoomToUnpack);
+}
+
+enum class StagedCatalog { sound, unreadable, damaged };
+
+// Whether the unpacked catalog is one of ours, whole, holding the items the manifest counts.
+// Read only: nothing is written to the file.
+StagedCatalog examineCatalog(const std::string& path, std::optional<std::int64_t> expectedItems) {
+  if (ModelDownloader::size(path) <= 0) return StagedCatalog::damaged;  // an empty file is no catalog
+  try {
+    Database db(path, /*readOnly=*/true);
+    std::set<std::string> tables;
+    try {
+      for (const Row& row : db.query("SELECT name FROM sqlite_master WHERE type = 'table'"))
+        tables.insert(row.str("name"));
+    } catch (const std::exception& error) {
+      // Damaged pages show up here when the first page holds them.
+      return std::string_view(error.what()).find("malformed") != std::string_view::npos
+                 ? StagedCatalog::damaged
+                 : StagedCatalog::unreadable;
+    }
+    for (const char* table : kCatalogTables)
+      if (!tables.contains(table)) return StagedCatalog::damaged;  // another program's database
+    const std::vector<Row> check = db.query("PRAGMA quick_check");
+    if (check.size() != 1 || check[0].str("quick_check") != "ok") return StagedCatalog::damaged;
+    if (expectedItems &&
+        db.query("SELECT COUNT(*) AS n FROM items").at(0).int64("n") != *expectedItems)
+      return StagedCatalog::damaged;
+    return StagedCatalog::sound;
+  } catch (...) {
+    return StagedCatalog::damaged;  // the check itself ran into damage
+  }
+}
 
 // Folds the write-ahead log of the database at `path` into the file. False when part of what
 // was committed may still be in the log alone (another connection kept it busy, or the file
@@ -562,21 +689,32 @@ std::string lastPathComponent(std::string path) {
 BackupInfo BackupService::stageRestore(const std::string& path) {
   std::optional<BackupInfo> info = inspect(path);
   if (!info) throw Failure(kNotABackup);
+  const std::string absolute = fs::absolute(path).string();
+  // Before anything is unpacked or an earlier staged restore dropped.
+  checkUnpackedSize(absolute, info->bytes);
 
   const std::string staging = fs::absolute(stagingFolder()).string();
   removeTree(staging);
   fs::create_directories(staging);
 
   const std::string stagedCatalog = staging + "/catalog.db";
+  StagedCatalog state = StagedCatalog::unreadable;
   try {
-    Shell::run(kUnzip, {"-q", "-o", fs::absolute(path).string(), "-d", staging});
+    Shell::run(kUnzip, {"-q", "-o", absolute, "-d", staging});
     if (!tameTree(staging)) throw std::runtime_error("not only files and folders");
     // Opening a missing file would make an empty catalog and restore nothing.
     if (!isPlainFile(stagedCatalog)) throw std::runtime_error("no catalog.db");
-    Catalog staged(stagedCatalog);  // brings the schema up to date; closed at the end of scope
+    // Examined before opening, which would add the tables a foreign or empty file lacks.
+    state = examineCatalog(stagedCatalog, info->items);
+    if (state == StagedCatalog::sound) {
+      Catalog staged(stagedCatalog);  // brings the schema up to date; closed at the end of scope
+    }
   } catch (...) {
+    state = StagedCatalog::unreadable;
+  }
+  if (state != StagedCatalog::sound) {
     removeTree(staging);
-    throw Failure(kCatalogUnreadable);
+    throw Failure(state == StagedCatalog::damaged ? kNotABackup : kCatalogUnreadable);
   }
   removeQuietly(stagedCatalog + "-wal");
   removeQuietly(stagedCatalog + "-shm");
@@ -604,7 +742,9 @@ std::optional<std::string> BackupService::applyPendingRestore() {
     std::error_code ignored;
     fs::create_directories(backups, ignored);
   }
-  if (!isPlainFile(staged)) return fail();
+  // Staged by an earlier version, or changed since: only a whole catalog replaces the live one.
+  if (!isPlainFile(staged) || examineCatalog(staged, std::nullopt) != StagedCatalog::sound)
+    return fail();
 
   const std::string live = QuorvelPaths::catalogFile();
   const bool liveExisted = lexists(live);

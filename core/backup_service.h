@@ -6,7 +6,7 @@
 // settings files that existed, and, when asked for, "thumbs/" stored without compression.
 //
 // Every operation is blocking and runs on the caller's thread while the tools run: call it from
-// a worker, never from the GUI thread. No state is kept apart from the two test seams, which any
+// a worker, never from the GUI thread. No state is kept apart from the test seams, which any
 // thread may set.
 #include <cstdint>
 #include <functional>
@@ -48,7 +48,7 @@ BackupInfo create(Catalog& catalog, const std::string& to, const std::string& ap
                   bool includeThumbnails);
 
 // The description of a backup file, or none when it is not a readable backup (not a zip, no
-// "catalog.db" in it, a manifest missing or with a key missing or of the wrong type).
+// member "catalog.db" itself, a manifest missing or with a key missing or of the wrong type).
 std::optional<BackupInfo> inspect(const std::string& path);
 
 // The readable automatic backups ("auto-*.quorvel-backup" in the backups folder), newest first.
@@ -60,12 +60,17 @@ std::vector<BackupInfo> listAutomatic();
 std::optional<BackupInfo> autoBackupIfDue(Catalog& catalog, const std::string& appVersion);
 
 // Unpacks the backup into the data folder's "restore-pending" for the next launch, replacing a
-// restore staged before, and test-opens its catalog (bringing its schema up to date). Throws
-// Failure("That file isn't a Quorvel Ink backup, or it's damaged.") when inspect() rejects it
-// (an earlier staged restore is left as it was), and Failure("The catalog inside that backup
-// couldn't be opened, so nothing was changed.") when unpacking or opening fails or the archive
-// holds anything but plain files and folders (no staging folder is left). The live archive is
-// never touched.
+// restore staged before, and test-opens its catalog (bringing its schema up to date). Before
+// unpacking, throws Failure("That file isn't a Quorvel Ink backup, or it's damaged.") when
+// inspect() rejects it, Failure("That backup would unpack to far more than its own size, so
+// it's damaged and nothing was changed.") when its members declare more than 100 times its size
+// (and more than 64 MiB), and Failure("There isn't enough free space to unpack that backup, so
+// nothing was changed.") when they would not fit on the disk; an earlier staged restore is then
+// left as it was. After unpacking (no staging folder is left on failure): the first sentence
+// again when the catalog is empty, another program's database, fails SQLite's quick check or
+// holds another number of items than the manifest says, and Failure("The catalog inside that
+// backup couldn't be opened, so nothing was changed.") when unpacking or opening fails or the
+// archive holds anything but plain files and folders. The live archive is never touched.
 BackupInfo stageRestore(const std::string& path);
 
 // Whether a restore is staged.
@@ -77,15 +82,18 @@ void cancelPendingRestore();
 // Completes a staged restore: the live catalog is set aside in the backups folder as
 // "before-restore-<yyyy-MM-dd-HHmmss>.db" (its write-ahead log folded in first), the staged
 // catalog and settings files move into place, and missing thumbnails are added. Returns the
-// sentence for the user, or none when nothing was staged. Call at launch, after the data folder
+// sentence for the user, or none when nothing was staged. A staged catalog that is not a whole
+// catalog of ours (quick check, tables) fails the restore and the live one stays. Call at launch, after the data folder
 // exists and before anything opens the live catalog. Never throws; the staging folder is gone
 // afterwards whatever happened.
 std::optional<std::string> applyPendingRestore();
 
-// Test seams. An empty function puts back the system's clock or the computer's host name.
-// The name function may answer none (or "") for a computer without a name.
+// Test seams. An empty function puts back the system's clock, the computer's host name or the
+// free space of the data folder's disk. The name function may answer none (or "") for a
+// computer without a name; the space function none for a disk that cannot be asked.
 void useClock(std::function<TimePoint()> now);
 void useComputerName(std::function<std::optional<std::string>()> name);
+void useFreeSpace(std::function<std::optional<std::int64_t>()> bytes);
 
 }  // namespace BackupService
 

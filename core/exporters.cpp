@@ -12,7 +12,9 @@
 #include <ctime>
 #include <filesystem>
 #include <podofo/podofo.h>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "core/catalog.h"
 #include "core/date_extractor.h"
@@ -199,6 +201,40 @@ void exportTo(Catalog& catalog, const std::string& to, bool includeTranscription
 
 namespace PdfExporter {
 
+namespace {
+
+PoDoFo::PdfString pdfText(const std::string& utf8) {
+  return PoDoFo::PdfString(reinterpret_cast<const PoDoFo::pdf_utf8*>(utf8.c_str()));
+}
+
+// The line cut at spaces and tabs into pieces no wider than `width` at the font's size, so
+// that no word runs off the page; a word wider than that alone is a piece of its own.
+std::vector<std::string> wrapped(const std::string& line, const PoDoFo::PdfFont& font, double width) {
+  const PoDoFo::PdfFontMetrics& metrics = *font.GetFontMetrics();
+  std::vector<std::string> pieces;
+  std::string current;
+  std::size_t start = 0;
+  while (start < line.size()) {
+    std::size_t end = line.find_first_of(" \t", start);
+    if (end == std::string::npos) end = line.size();
+    if (end > start) {
+      const std::string word = line.substr(start, end - start);
+      const std::string longer = current.empty() ? word : current + " " + word;
+      if (current.empty() || metrics.StringWidth(pdfText(longer)) <= width) {
+        current = longer;
+      } else {
+        pieces.push_back(current);
+        current = word;
+      }
+    }
+    start = end + 1;
+  }
+  if (!current.empty()) pieces.push_back(current);
+  return pieces;
+}
+
+}  // namespace
+
 void exportSearchablePdf(const ArchiveItem& item, const std::optional<Transcription>& transcription,
                          const std::string& to) {
   auto image = ImageTools::load(item.path, 12000);
@@ -232,20 +268,45 @@ void exportSearchablePdf(const ArchiveItem& item, const std::optional<Transcript
     painter.DrawImage(0, 0, &picture, W / picture.GetWidth(), H / picture.GetHeight());
     if (!lines.empty()) {
       const double margin = 0.08 * H;
-      const double pitch = std::max(H - 2 * margin, 100.0) / static_cast<double>(lines.size());
-      const double size = std::max(std::min(W / 40, 0.8 * pitch), 8.0);
+      const double left = 0.06 * W;
+      const double width = W - 2 * left;  // the same margin on the right
+      auto sizeFor = [&](std::size_t count) {
+        const double pitch = std::max(H - 2 * margin, 100.0) / static_cast<double>(count);
+        return std::max(std::min(W / 40, 0.8 * pitch), 8.0);
+      };
       // Liberation Sans stands in for Helvetica; the identity encoding keeps
       // every letter (accents included) extractable.
       PoDoFo::PdfFont* font = document.CreateFontSubset(
           "Liberation Sans", false, false, false, PoDoFo::PdfEncodingFactory::GlobalIdentityEncodingInstance());
       if (!font) throw Failure("Couldn't write the PDF.");
+      // Long lines (a corrected paragraph, a handwriting reading) are wrapped to the page at
+      // the size their count gives; the pieces then share the page, which can only make the
+      // size smaller, so every piece still fits.
+      const double firstSize = sizeFor(lines.size());
+      font->SetFontSize(static_cast<float>(firstSize));
+      std::vector<std::string> pieces;
+      for (const std::string& line : lines) {
+        for (std::string& piece : wrapped(line, *font, width)) pieces.push_back(std::move(piece));
+      }
+      const double pitch = std::max(H - 2 * margin, 100.0) / static_cast<double>(pieces.size());
+      const double size = std::min(firstSize, sizeFor(pieces.size()));
       font->SetFontSize(static_cast<float>(size));
       painter.SetFont(font);
       painter.SetTextRenderingMode(PoDoFo::ePdfTextRenderingMode_Invisible);
-      for (std::size_t j = 0; j < lines.size(); ++j) {
+      for (std::size_t j = 0; j < pieces.size(); ++j) {
         const double baseline = H - margin - pitch * static_cast<double>(j) - size;
-        painter.DrawText(0.06 * W, baseline,
-                         PoDoFo::PdfString(reinterpret_cast<const PoDoFo::pdf_utf8*>(lines[j].c_str())));
+        const double pieceWidth = font->GetFontMetrics()->StringWidth(pdfText(pieces[j]));
+        if (pieceWidth <= width) {
+          painter.DrawText(left, baseline, pdfText(pieces[j]));
+          continue;
+        }
+        // One word wider than the page: narrowed to fit; the saved state keeps the scaling
+        // to this word.
+        painter.Save();
+        font->SetFontScale(static_cast<float>(100.0 * width / pieceWidth));
+        painter.DrawText(left, baseline, pdfText(pieces[j]));
+        font->SetFontScale(100.0F);
+        painter.Restore();
       }
     }
     painter.FinishPage();

@@ -26,7 +26,9 @@ std::string nameToGedcom(const std::string& name);
 namespace PdfExporter {
 // Writes a one-page PDF at `to`: the scan at one point per pixel, with the
 // transcription's lines (current text, else raw text) spread down the page as
-// invisible, searchable text. Written as "<to>.partial" and moved into place.
+// invisible, searchable text. A line wider than the page is wrapped at its
+// spaces, and a single word wider than the page is narrowed, so that every
+// word lies on the page. Written as "<to>.partial" and moved into place.
 // Throws Failure "Couldn't open the scan: <path>" when the image cannot be
 // loaded (nothing written) and "Couldn't write the PDF." when the file cannot
 // be made or written (nothing replaces `to`).

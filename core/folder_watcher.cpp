@@ -3,8 +3,10 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -62,6 +64,43 @@ void WatchSettings::save() const {
 
 namespace {
 
+using SteadyClock = std::chrono::steady_clock;
+
+// A path as both the folder listing and the event source spell it.
+std::string pathKey(const std::string& path) {
+  return std::filesystem::path(path).lexically_normal().string();
+}
+
+// A file that was written to and not closed yet is still being written: a scanner pausing
+// between pages, a slow network copy. inotify reports every write and every close after
+// writing. A file reported written and never closed (truncated by name, say) is forgotten
+// after a while without writes.
+class OpenWrites {
+ public:
+  static constexpr double kForgetSeconds = 120;
+
+  void written(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    open_[key] = SteadyClock::now();
+  }
+  void ended(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    open_.erase(key);
+  }
+  bool busy(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    const auto it = open_.find(key);
+    if (it == open_.end()) return false;
+    if (SteadyClock::now() - it->second < std::chrono::duration<double>(kForgetSeconds)) return true;
+    open_.erase(it);
+    return false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<std::string, SteadyClock::time_point> open_;  // guarded by mutex_
+};
+
 constexpr std::uint32_t kEventMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM |
                                      IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 
@@ -73,9 +112,12 @@ constexpr std::uint32_t kEventMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOS
 class FolderEventSource {
  public:
   // None when inotify cannot be had or not one of the folders can be watched.
+  // Writes and closes of files are also told to `writes`.
   static std::unique_ptr<FolderEventSource> create(const std::vector<std::string>& folders,
-                                                   double latency, std::function<void()> onBatch) {
-    std::unique_ptr<FolderEventSource> source(new FolderEventSource(latency, std::move(onBatch)));
+                                                   double latency, std::function<void()> onBatch,
+                                                   std::shared_ptr<OpenWrites> writes) {
+    std::unique_ptr<FolderEventSource> source(
+        new FolderEventSource(latency, std::move(onBatch), std::move(writes)));
     if (source->inotify_ < 0 || source->wake_ < 0) return nullptr;
     bool any = false;
     for (const auto& folder : folders) any = source->watchTree(folder, /*followLink=*/true) || any;
@@ -99,12 +141,13 @@ class FolderEventSource {
   FolderEventSource& operator=(const FolderEventSource&) = delete;
 
  private:
-  FolderEventSource(double latency, std::function<void()> onBatch)
+  FolderEventSource(double latency, std::function<void()> onBatch, std::shared_ptr<OpenWrites> writes)
       : inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
         wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
         latency_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(latency))),
-        onBatch_(std::move(onBatch)) {}
+        onBatch_(std::move(onBatch)),
+        writes_(std::move(writes)) {}
 
   // Watches the folder and every folder below it; links below it are not
   // followed. False when the folder itself cannot be watched.
@@ -148,6 +191,13 @@ class FolderEventSource {
           const auto parent = folders_.find(event->wd);
           if (parent != folders_.end()) watchTree(parent->second + "/" + event->name, false);
         }
+        if (!(event->mask & IN_ISDIR) && event->len > 0) {
+          const auto parent = folders_.find(event->wd);
+          if (parent == folders_.end()) continue;
+          const std::string key = pathKey(parent->second + "/" + event->name);
+          if (event->mask & IN_MODIFY) writes_->written(key);
+          if (event->mask & (IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) writes_->ended(key);
+        }
       }
     }
   }
@@ -180,6 +230,7 @@ class FolderEventSource {
   int wake_;
   std::chrono::steady_clock::duration latency_;
   std::function<void()> onBatch_;
+  const std::shared_ptr<OpenWrites> writes_;
   std::unordered_map<int, std::string> folders_;  // watch descriptor to folder; the reader thread's after start
   std::thread thread_;
 };
@@ -187,6 +238,11 @@ class FolderEventSource {
 }  // namespace
 
 // ---- FolderWatcher ----
+
+namespace {
+// How long after a sweep that left a file open for writing the next one looks again.
+constexpr double kWriterRecheckSeconds = 30;
+}  // namespace
 
 struct FolderWatcher::Impl : std::enable_shared_from_this<Impl> {
   explicit Impl(ImportPipeline& pipeline, WatchSettings settings)
@@ -200,6 +256,7 @@ struct FolderWatcher::Impl : std::enable_shared_from_this<Impl> {
   // Owned by the queue.
   std::unique_ptr<FolderEventSource> stream;
   DelayedWork pending;
+  bool scheduled = false;  // `pending` is a sweep still to run
   bool sweeping = false;
   bool again = false;
   bool closing = false;
@@ -210,6 +267,71 @@ struct FolderWatcher::Impl : std::enable_shared_from_this<Impl> {
   std::mutex callbackLock;     // guards onAdded
   AddedCallback onAdded;
   std::atomic<double> settleSeconds{4.0};
+
+  // Files still being written, as the event source tells them; any thread.
+  const std::shared_ptr<OpenWrites> writes = std::make_shared<OpenWrites>();
+
+  // What a sweep saw of a file it left for later, and when it first saw it so.
+  struct Seen {
+    std::int64_t size = 0;
+    std::int64_t modified = 0;  // nanoseconds
+    std::int64_t changed = 0;   // status change, nanoseconds
+    SteadyClock::time_point since;
+  };
+  std::mutex seenLock;  // guards seen (sweeps run on successive threads)
+  std::unordered_map<std::string, Seen> seen;
+
+  // Why a sweep left files for later, the most pressing last: none, files still open for
+  // writing, files changed too recently.
+  enum class Held { none, writing, changing };
+
+  // The files below the folders that have stopped changing: not open for writing, and their
+  // size, modification and status-change times unchanged for settleSeconds (told by the
+  // status-change time, or, when that lies ahead of the clock, by an earlier sweep's look).
+  std::vector<std::string> settledFiles(const std::vector<std::string>& folders, Held& held) {
+    held = Held::none;
+    const double settle = settleSeconds;
+    const auto now = SteadyClock::now();
+    const auto wallNow = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    std::vector<std::string> ready;
+    std::unordered_map<std::string, Seen> stillSeen;
+    std::lock_guard lock(seenLock);
+    for (const auto& entry : ImportPipeline::collectEntries(folders, /*respectRemoved=*/true)) {
+      const std::string key = pathKey(entry.path);
+      if (writes->busy(key)) {
+        held = std::max(held, Held::writing);
+        continue;
+      }
+      struct stat info {};
+      if (::stat(entry.path.c_str(), &info) != 0) continue;  // gone again
+      const auto nanos = [](const struct timespec& t) {
+        return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+      };
+      const Seen state{static_cast<std::int64_t>(info.st_size), nanos(info.st_mtim),
+                       nanos(info.st_ctim), now};
+      const double quiet = static_cast<double>(wallNow - state.changed) / 1e9;
+      bool settled = quiet >= settle;
+      if (!settled) {
+        const auto before = seen.find(key);
+        if (before != seen.end() && before->second.size == state.size &&
+            before->second.modified == state.modified && before->second.changed == state.changed) {
+          settled = std::chrono::duration<double>(now - before->second.since).count() >= settle;
+          if (!settled) stillSeen[key] = before->second;
+        } else {
+          stillSeen[key] = state;
+        }
+      }
+      if (settled) {
+        ready.push_back(entry.path);
+      } else {
+        held = Held::changing;
+      }
+    }
+    seen = std::move(stillSeen);
+    return ready;
+  }
 
   std::vector<std::string> existingFolders() const {
     std::vector<std::string> found;
@@ -223,6 +345,7 @@ struct FolderWatcher::Impl : std::enable_shared_from_this<Impl> {
   void stopStream() {
     pending.cancel();
     pending = DelayedWork();
+    scheduled = false;
     stream.reset();  // joins the reader thread, which never waits for the queue
   }
 
@@ -233,17 +356,21 @@ struct FolderWatcher::Impl : std::enable_shared_from_this<Impl> {
     std::weak_ptr<Impl> weak = weak_from_this();
     // The source lives inside this object and is ended before the queue goes,
     // so its thread may use the queue directly.
-    stream = FolderEventSource::create(folders, kLatencySeconds, [q = &queue, weak] {
-      q->async([weak] {
-        if (auto self = weak.lock()) self->schedule(self->settleSeconds);
-      });
-    });
+    stream = FolderEventSource::create(
+        folders, kLatencySeconds,
+        [q = &queue, weak] {
+          q->async([weak] {
+            if (auto self = weak.lock()) self->schedule(self->settleSeconds);
+          });
+        },
+        writes);
     if (!stream) return;
     schedule(1.0);
   }
 
   void schedule(double seconds) {
     pending.cancel();
+    scheduled = true;
     std::weak_ptr<Impl> weak = weak_from_this();
     pending = queue.after(seconds, [weak] {
       if (auto self = weak.lock()) self->sweep();
@@ -252,6 +379,7 @@ struct FolderWatcher::Impl : std::enable_shared_from_this<Impl> {
 
   void sweep() {
     pending = DelayedWork();
+    scheduled = false;
     if (closing) return;
     if (sweeping) {
       again = true;
@@ -266,8 +394,12 @@ struct FolderWatcher::Impl : std::enable_shared_from_this<Impl> {
       auto self = weak.lock();
       if (!self) return;
       std::size_t added = 0;
+      Held held = Held::none;
       try {
-        added = self->pipeline.add(folders, /*respectRemoved=*/true, stop).size();
+        // Only files that have stopped changing: one still being written would be stored
+        // half written, and its path then keeps the finished file out.
+        const std::vector<std::string> files = self->settledFiles(folders, held);
+        added = self->pipeline.add(files, /*respectRemoved=*/true, stop).size();
       } catch (...) {
         // The pipeline handles each file's failure; nothing else to report.
       }
@@ -279,13 +411,16 @@ struct FolderWatcher::Impl : std::enable_shared_from_this<Impl> {
         }
         if (callback) callback(static_cast<int>(added));
       }
-      self->queue.async([weak] {
+      self->queue.async([weak, held] {
         auto me = weak.lock();
         if (!me) return;
         me->sweeping = false;
-        if (me->again) {
+        if (me->again || (held == Held::changing && me->stream)) {
           me->again = false;
           me->schedule(me->settleSeconds);
+        } else if (held == Held::writing && me->stream && !me->scheduled) {
+          // Its close raises an event; this look is for a writer that is never heard closing.
+          me->schedule(kWriterRecheckSeconds);
         }
       });
     });
@@ -325,7 +460,12 @@ int FolderWatcher::sweepNow() {
   std::vector<std::string> folders;
   impl_->queue.sync([&] { folders = impl_->existingFolders(); });
   if (folders.empty()) return 0;
-  return static_cast<int>(impl_->pipeline.add(folders, /*respectRemoved=*/true).size());
+  // At once, but never a file known to be open for writing.
+  std::vector<std::string> files;
+  for (const auto& entry : ImportPipeline::collectEntries(folders, /*respectRemoved=*/true)) {
+    if (!impl_->writes->busy(pathKey(entry.path))) files.push_back(entry.path);
+  }
+  return static_cast<int>(impl_->pipeline.add(files, /*respectRemoved=*/true).size());
 }
 
 WatchSettings FolderWatcher::settings() const {

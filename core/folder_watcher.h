@@ -4,9 +4,11 @@
 //
 // The watcher listens with inotify to every folder below the watched ones
 // (folders created later are watched as they appear). Once the folders have
-// been quiet for settleSeconds after a change it sweeps them: the whole
-// folders go to ImportPipeline::add with tombstones respected, which skips
-// what is already in the archive and what the user removed.
+// been quiet for settleSeconds after a change it sweeps them: the files of
+// the folders go to ImportPipeline::add with tombstones respected, which skips
+// what is already in the archive and what the user removed. A sweep leaves
+// out files that have not stopped changing (still open for writing, or
+// changed within settleSeconds) and looks at them again later.
 //
 // All state lives on the watcher's serial queue "quorvel.watcher": events,
 // delayed sweeps and the end of each sweep run there, and start(), update(),
@@ -61,8 +63,9 @@ class FolderWatcher {
   // Stops watching and drops a scheduled sweep; start() may follow.
   void stop();
   // Adds the existing watched folders at once, whatever `enabled` says and
-  // whether or not a sweep is running; returns the number of scans added.
-  // Blocks; does not call onAdded.
+  // whether or not a sweep is running, leaving out files known to be still
+  // open for writing; returns the number of scans added. Blocks; does not
+  // call onAdded.
   int sweepNow();
 
   WatchSettings settings() const;

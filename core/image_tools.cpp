@@ -190,8 +190,19 @@ PixelSize dimensions(const std::string& path) {
   }
 }
 
+bool exceedsPixelBudget(PixelSize size) {
+  return std::int64_t{size.width} * std::int64_t{size.height} > kPixelBudget;
+}
+
 std::optional<vips::VImage> load(const std::string& path, int maxLongEdge) {
   if (!ensureStarted() || maxLongEdge < 1) return std::nullopt;
+  // The header alone first: a PNG or TIFF is decoded whole even when a small
+  // image is asked for, so a header that lies about its size would cost
+  // minutes and gigabytes.
+  const PixelSize declared = dimensions(path);
+  if (declared.width < 1 || declared.height < 1 || exceedsPixelBudget(declared)) {
+    return std::nullopt;
+  }
   try {
     // thumbnail shrinks on load where the format allows (JPEG, WebP, HEIF),
     // applies the orientation, and with size=down never enlarges.

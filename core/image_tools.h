@@ -51,12 +51,22 @@ struct PixelSize {
 // (0, 0) when the file is not a readable image.
 PixelSize dimensions(const std::string& path);
 
+// The most pixels an image may declare and still be decoded: 300 million,
+// four times a 600-dpi A3 page and twice a 1200-dpi A4 page. A header that
+// claims more belongs to no scan (a crafted or damaged file); decoding it
+// would take minutes and gigabytes whatever size is asked for.
+inline constexpr std::int64_t kPixelBudget = 300'000'000;
+
+// True when the size is over kPixelBudget.
+bool exceedsPixelBudget(PixelSize size);
+
 // The first image of the file, upright as displayed, decoded at reduced size
 // so that neither edge exceeds maxLongEdge; an image already within the limit
 // comes back at its own size, never enlarged. 8 bits a channel, sRGB (or grey
 // for a grey file), with an alpha band when the file has one. Pixels are
 // decoded at once (the file is not read again later). None when the file
-// cannot be decoded.
+// cannot be decoded, and at once, before decoding, when its header declares
+// more than kPixelBudget pixels.
 std::optional<vips::VImage> load(const std::string& path, int maxLongEdge);
 
 struct Thumbnail {

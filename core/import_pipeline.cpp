@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <mutex>
+#include <system_error>
 
 #include "core/catalog.h"
 #include "core/concurrency.h"
@@ -94,6 +95,14 @@ TimePoint micros(const struct timespec& ts) {
 }
 
 std::string thumbnailKey(const std::string& sha256) { return sha256.substr(0, 24); }
+
+// Why a file that could not be hashed cannot be read, as the system says it.
+std::string readFailure(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::error_code(errno, std::generic_category()).message();
+  ::close(fd);
+  return "reading it failed";
+}
 
 constexpr int kThumbnailEdge = 512;
 
@@ -279,7 +288,12 @@ std::pair<std::optional<std::int64_t>, bool> ImportPipeline::addOne(const std::s
   if (respectRemoved && catalog_.isRemovedPath(path)) return {std::nullopt, true};
 
   const std::string sha = ImageTools::sha256(path);
-  if (sha.empty()) return {std::nullopt, false};
+  if (sha.empty()) {
+    // No permission, or gone since the folder was listed.
+    Log::append("ocr.log", path + "\n" + "The file couldn't be read (" + readFailure(path) +
+                               "), so it was not added." + "\n");
+    return {std::nullopt, false};
+  }
 
   if (respectRemoved) {
     if (catalog_.isRemoved(path, sha)) return {std::nullopt, true};
@@ -313,6 +327,12 @@ std::pair<std::optional<std::int64_t>, bool> ImportPipeline::addOne(const std::s
   const std::string fileName = lastComponent(path);
   const ImageTools::Thumbnail thumb =
       ImageTools::makeThumbnail(path, QuorvelPaths::thumbnailDir(), thumbnailKey(sha), kThumbnailEdge);
+  if (ImageTools::exceedsPixelBudget({thumb.width, thumb.height})) {
+    // Stored all the same, without a thumbnail; its reading fails at once.
+    Log::append("ocr.log", path + "\n" + "The image claims " + std::to_string(thumb.width) + " by " +
+                               std::to_string(thumb.height) +
+                               " pixels, more than any scan has, so it was not decoded." + "\n");
+  }
 
   ArchiveItem item;
   item.id = 0;
@@ -454,6 +474,14 @@ int ImportPipeline::enqueuePending() {
   std::vector<ArchiveItem> items;
   for (OcrStatus status : {OcrStatus::pending, OcrStatus::failed, OcrStatus::running}) {
     auto some = catalog_.listItems(std::nullopt, status, std::nullopt, 100000);
+    // A failed reading whose scan is gone would only fail again, at every launch; adding
+    // the file again, or a sweep that finds it, queues it once more.
+    if (status == OcrStatus::failed) {
+      std::erase_if(some, [](const ArchiveItem& item) {
+        std::error_code ec;
+        return !std::filesystem::exists(item.path, ec);
+      });
+    }
     items.insert(items.end(), some.begin(), some.end());
   }
   for (const auto& item : items) enqueue(item.id, false);
@@ -484,7 +512,12 @@ void ImportPipeline::recognizeOne(std::int64_t itemId, bool force) {
   }
   std::error_code ec;
   if (!std::filesystem::exists(before->path, ec)) {
-    if (before->ocrStatus == OcrStatus::running) catalog_.setOcrStatus(itemId, OcrStatus::pending);
+    // Failed, not pending: a pending item would be queued at every launch
+    // and never read. Found again, it is read when queued once more.
+    const std::string message = "The scan's file is missing: " + before->path;
+    logError(before->fileName, message);
+    catalog_.setOcrStatus(itemId, OcrStatus::failed);
+    report(ImportProgress{ImportPhase::recognizing, 0, queuedForOcr(), before->fileName, message});
     return;
   }
   catalog_.setOcrStatus(itemId, OcrStatus::running);

@@ -134,7 +134,8 @@ class ImportPipeline {
   // A request made while the worker is stopped is dropped and not counted.
   void enqueue(std::int64_t itemId, bool force = false);
   // Queues every item whose reading is pending, failed or running (in that
-  // order, each newest first); returns how many.
+  // order, each newest first), except failed ones whose scan is gone;
+  // returns how many.
   int enqueuePending();
   // Requests queued and not yet finished.
   int queuedForOcr() const;

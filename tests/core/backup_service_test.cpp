@@ -15,6 +15,7 @@
 #include "core/catalog.h"
 #include "core/failure.h"
 #include "core/handwriting_engine.h"
+#include "core/image_tools.h"
 #include "core/model_delivery.h"
 #include "core/paths.h"
 #include "core/sqlite.h"
@@ -82,6 +83,7 @@ class BackupServiceTest : public ::testing::Test {
   void TearDown() override {
     BackupService::useClock({});
     BackupService::useComputerName({});
+    BackupService::useFreeSpace({});
     unsetenv("TMPDIR");
   }
 
@@ -151,7 +153,14 @@ class BackupServiceTest : public ::testing::Test {
   std::string craftedFolder(const nlohmann::ordered_json& manifest) {
     std::string folder = out_.file("crafted-" + std::to_string(++crafted_));
     fs::create_directories(folder + "/settings/computer");
-    { Catalog catalog(folder + "/catalog.db"); }
+    {
+      // As many items as the manifest counts, as in a real backup.
+      Catalog catalog(folder + "/catalog.db");
+      const auto items = manifest.find("Items");
+      if (items != manifest.end() && items->is_number_integer())
+        for (int i = 0; i < items->get<int>(); ++i)
+          addItem(catalog, "crafted-" + std::to_string(i) + ".jpg");
+    }
     writeFile(folder + "/manifest.json", manifest.dump(2));
     return folder;
   }
@@ -303,6 +312,14 @@ TEST_F(BackupServiceTest, InspectRejectsWhatIsNotAReadableBackup) {
   writeFile(out_.file("plain/manifest.json"), manifestJson().dump());
   zipFolder(out_.file("plain"), "also.zip");
   EXPECT_EQ(BackupService::inspect(out_.file("also")), std::nullopt);
+  // Only the member "catalog.db" itself counts, not a name that contains it.
+  for (const char* name : {"old/catalog.db", "catalog.db.txt", "my-catalog.db"}) {
+    std::string folder = craftedFolder(manifestJson());
+    fs::create_directories(fs::path(folder + "/" + name).parent_path());
+    fs::rename(folder + "/catalog.db", folder + "/" + name);
+    std::string zip = zipFolder(folder, "mention-" + std::to_string(crafted_) + ".zip");
+    EXPECT_EQ(BackupService::inspect(zip), std::nullopt) << name;
+  }
 
   for (const char* key : {"Format", "Created", "AppVersion", "Machine", "Items", "Transcribed",
                           "People", "Thumbnails"}) {
@@ -539,20 +556,64 @@ TEST_F(BackupServiceTest, StagingANonBackupKeepsTheEarlierStagedRestore) {
   EXPECT_TRUE(BackupService::restorePending());
 }
 
-TEST_F(BackupServiceTest, ADamagedCatalogFailsStagingAndLeavesNoStagingFolder) {
+TEST_F(BackupServiceTest, ACatalogThatIsNotADatabaseFailsStagingAndLeavesNoStagingFolder) {
   BackupService::stageRestore(otherBackup(false));
   std::string garbage = craftedFolder(manifestJson());
   writeFile(garbage + "/catalog.db", std::string(4096, 'x'));
-  // A listing that merely mentions catalog.db passes inspect, but holds no catalog to restore.
-  std::string mentionOnly = craftedFolder(manifestJson());
-  fs::remove(mentionOnly + "/catalog.db");
-  writeFile(mentionOnly + "/old-catalog.db.txt", "x");
+  std::string zip = zipFolder(garbage, "garbage-catalog.zip");
+  ASSERT_TRUE(BackupService::inspect(zip).has_value());
+  try {
+    BackupService::stageRestore(zip);
+    ADD_FAILURE() << "staged";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.message(), kCatalogUnreadable);
+  }
+  EXPECT_FALSE(fs::exists(staging()));
+  EXPECT_FALSE(BackupService::restorePending());
+  EXPECT_EQ(countRows(QuorvelPaths::catalogFile(), "items"), 0);
+}
+
+TEST_F(BackupServiceTest, ADamagedEmptyForeignOrMiscountedCatalogIsNeverStaged) {
+  fillArchive();
+  // A catalog of many pages with some of them overwritten: it still opens.
+  std::string damaged = craftedFolder(manifestJson());
+  {
+    Catalog catalog(damaged + "/catalog.db");
+    for (int i = 0; i < 300; ++i) {
+      std::int64_t id = addItem(catalog, "page-" + std::to_string(i) + ".jpg");
+      catalog.saveCorrectedText(id, "A long letter about the harvest, line " + std::string(200, 'a' + i % 26));
+    }
+  }
+  {
+    Database db(damaged + "/catalog.db");
+    db.exec("DELETE FROM items WHERE file_name LIKE 'page-%'");  // back to the manifest's 3 items...
+  }
+  std::string bytes = readFile(damaged + "/catalog.db");
+  ASSERT_GT(bytes.size(), 40u * 4096u);
+  std::fill(bytes.begin() + 12 * 4096, bytes.begin() + 20 * 4096, '\x5a');  // ...and damaged pages
+  writeFile(damaged + "/catalog.db", bytes);
+
+  std::string empty = craftedFolder(manifestJson());
+  writeFile(empty + "/catalog.db", "");
+  std::string foreign = craftedFolder(manifestJson());
+  fs::remove(foreign + "/catalog.db");
+  {
+    Database db(foreign + "/catalog.db");
+    db.exec("CREATE TABLE notes (id INTEGER PRIMARY KEY, body TEXT)");
+  }
+  auto twenty = manifestJson();
+  twenty["Items"] = 20;
+  std::string miscounted = craftedFolder(manifestJson());
+  writeFile(miscounted + "/manifest.json", twenty.dump(2));  // 3 items, the manifest says 20
+
   struct Case {
     std::string zip;
     const char* name;
   } cases[] = {
-      {zipFolder(garbage, "garbage-catalog.zip"), "notADatabase"},
-      {zipFolder(mentionOnly, "no-catalog-file.zip"), "onlyAMentionOfCatalogDb"},
+      {zipFolder(damaged, "damaged.zip"), "damagedPages"},
+      {zipFolder(empty, "empty.zip"), "emptyFile"},
+      {zipFolder(foreign, "foreign.zip"), "anotherProgramsDatabase"},
+      {zipFolder(miscounted, "miscounted.zip"), "fewerItemsThanTheManifest"},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(BackupService::inspect(c.zip).has_value()) << c.name;
@@ -560,12 +621,66 @@ TEST_F(BackupServiceTest, ADamagedCatalogFailsStagingAndLeavesNoStagingFolder) {
       BackupService::stageRestore(c.zip);
       ADD_FAILURE() << c.name << ": staged";
     } catch (const Failure& failure) {
-      EXPECT_EQ(failure.message(), kCatalogUnreadable) << c.name;
+      EXPECT_EQ(failure.message(), kNotABackup) << c.name;
     }
     EXPECT_FALSE(fs::exists(staging())) << c.name;
-    EXPECT_FALSE(BackupService::restorePending()) << c.name;
+    EXPECT_EQ(BackupService::applyPendingRestore(), std::nullopt) << c.name;
   }
-  EXPECT_EQ(countRows(QuorvelPaths::catalogFile(), "items"), 0);
+  EXPECT_EQ(countRows(QuorvelPaths::catalogFile(), "items"), 3);
+
+  // Staged by other means, a damaged catalog is not applied either.
+  catalog_.reset();
+  const std::string live = ImageTools::sha256(QuorvelPaths::catalogFile());
+  fs::create_directories(staging());
+  fs::copy_file(damaged + "/catalog.db", staging() + "/catalog.db");
+  EXPECT_EQ(BackupService::applyPendingRestore(),
+            "The restore couldn't be finished, so your library is unchanged.");
+  EXPECT_EQ(ImageTools::sha256(QuorvelPaths::catalogFile()), live);
+  EXPECT_FALSE(fs::exists(staging()));
+}
+
+TEST_F(BackupServiceTest, ABackupThatWouldUnpackBeyondItsSizeOrTheFreeSpaceIsRefusedBeforeUnpacking) {
+  fillArchive();
+  std::string good = otherBackup(false);
+  BackupService::stageRestore(good);
+  // 100 MiB of zeros among the thumbnails: a backup of about 100 KB.
+  std::string folder = craftedFolder(manifestJson());
+  fs::create_directories(folder + "/thumbs");
+  writeFile(folder + "/thumbs/zeros.jpg", "");
+  fs::resize_file(folder + "/thumbs/zeros.jpg", 100 << 20);
+  std::string zip = zipFolder(folder, "expands.zip");
+  ASSERT_LT(fs::file_size(zip), 1u << 20);
+  ASSERT_TRUE(BackupService::inspect(zip).has_value());
+  try {
+    BackupService::stageRestore(zip);
+    ADD_FAILURE() << "staged";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.message(),
+              "That backup would unpack to far more than its own size, so it's damaged and nothing "
+              "was changed.");
+  }
+  // Nothing was unpacked: the restore staged before is still there, whole.
+  EXPECT_EQ(readFile(staging() + "/source.txt"), good);
+  EXPECT_FALSE(fs::exists(staging() + "/thumbs/zeros.jpg"));
+
+  // On a small disk a backup that fits its size is refused for the space, and says so.
+  std::string fits = craftedFolder(manifestJson());
+  writeFile(fits + "/thumbs/photo.jpg", std::string(1 << 20, 'j'));
+  std::string fitsZip = zipFolder(fits, "fits.zip");
+  BackupService::useFreeSpace([] { return std::optional<std::int64_t>(20 << 20); });
+  try {
+    BackupService::stageRestore(fitsZip);
+    ADD_FAILURE() << "staged";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.message(), "There isn't enough free space to unpack that backup, so nothing was changed.");
+  }
+  EXPECT_EQ(readFile(staging() + "/source.txt"), good);
+  BackupService::useFreeSpace([] { return std::optional<std::int64_t>(64 << 20); });
+  EXPECT_EQ(BackupService::stageRestore(fitsZip).path, fitsZip) << "with room enough it stages";
+  BackupService::stageRestore(good);
+  catalog_.reset();
+  ASSERT_TRUE(BackupService::applyPendingRestore().has_value());
+  EXPECT_FALSE(fs::exists(thumbs() + "/zeros.jpg"));
 }
 
 TEST_F(BackupServiceTest, CommittedRowsInAnUncheckpointedLogReachTheSetAsideCatalog) {

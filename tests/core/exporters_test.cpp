@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <set>
+#include <sstream>
 
 #include "catalog_fixture.h"
 #include "core/failure.h"
@@ -173,6 +175,48 @@ TEST_F(SearchablePdf, InvisibleTextIsExtractedAndThePageShowsOnlyTheScan) {
   vips::VImage scan = vips::VImage::new_from_file(item.path.c_str());
   ASSERT_EQ(shown.bands(), scan.bands());
   EXPECT_LT((shown - scan).abs().avg(), 3.0);
+}
+
+TEST_F(SearchablePdf, LongLinesAreWrappedSoThatEveryWordStaysOnThePage) {
+  // A paragraph of 2,000 characters in one line, a second one, and a word wider than the page.
+  std::string paragraph;
+  std::vector<std::string> words;
+  for (int i = 0; paragraph.size() < 2000; ++i) {
+    words.push_back((i % 3 ? "harvest" : "Émilie") + std::to_string(i) + (i % 7 ? "" : ","));
+    paragraph += (paragraph.empty() ? "" : i % 11 ? " " : "  \t") + words.back();
+  }
+  const std::string second = "The second paragraph is short.";
+  const std::string giant = "Llanfair" + std::string(150, 'w') + "gogogoch";
+  const std::string pdf = dir.file("long.pdf");
+  PdfExporter::exportSearchablePdf(item, text(paragraph + "\n" + second + "\n" + giant), pdf);
+
+  std::set<std::string> found;
+  std::istringstream extracted(tool("pdftotext", {pdf, "-"}));
+  for (std::string word; extracted >> word;) found.insert(word);
+  for (const std::string& word : words) EXPECT_TRUE(found.contains(word)) << word;
+  EXPECT_TRUE(found.contains("paragraph")) << "the second line stays";
+  EXPECT_TRUE(found.contains(giant));
+
+  // Every word's box lies on the 800-point page, and the lines go down the page in order.
+  const std::string boxes = tool("pdftotext", {"-bbox", pdf, "-"});
+  int seen = 0;
+  double lastTop = -1;
+  for (std::size_t at = boxes.find("<word"); at != std::string::npos; at = boxes.find("<word", at + 1)) {
+    auto attribute = [&](const std::string& name) {
+      return std::stod(boxes.substr(boxes.find(name + "=\"", at) + name.size() + 2));
+    };
+    EXPECT_GE(attribute("xMin"), 0.0);
+    EXPECT_LE(attribute("xMax"), 800.0);
+    EXPECT_GE(attribute("yMin"), lastTop - 1.0);
+    lastTop = std::max(lastTop, attribute("yMin"));
+    ++seen;
+  }
+  EXPECT_EQ(seen, static_cast<int>(words.size()) + 5 + 1);
+
+  // Still invisible, the narrowed word included.
+  const std::string bare = dir.file("bare.pdf");
+  PdfExporter::exportSearchablePdf(item, std::nullopt, bare);
+  EXPECT_TRUE(render(pdf, dir.file("long")) == render(bare, dir.file("bare")));
 }
 
 TEST_F(SearchablePdf, RawTextLongTextsAndFailures) {

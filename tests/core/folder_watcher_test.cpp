@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <functional>
 #include <mutex>
@@ -193,6 +194,51 @@ TEST_F(FolderWatcherTest, BurstOfCopiesCausesOneSweepAfterTheFolderSettles) {
   EXPECT_GE(after, 1.5);
   EXPECT_LT(after, 1.5 + FolderWatcher::kLatencySeconds + 0.8);
   EXPECT_EQ(added, std::vector<int>{10});
+}
+
+TEST_F(FolderWatcherTest, AScanWrittenWithAPauseLongerThanTheSettleTimeIsAddedOnlyWhenWhole) {
+  const std::string whole = testing::readFile(makeScan(scans.file("staging/slow.jpg"), 7));
+  auto watcher = makeWatcher({watched}, /*settle=*/0.3);
+  watcher->start();
+  ASSERT_TRUE(waitForSweeps(1, 5));
+  const std::string path = watched + "/slow.jpg";
+  {
+    // A scanner that stops half-way through the file, for five times the settle time.
+    std::ofstream out(path, std::ios::binary);
+    out.write(whole.data(), static_cast<std::streamsize>(whole.size() / 2));
+    out.flush();
+    ASSERT_TRUE(waitForSweeps(2, 5)) << "the first half's events cause a sweep";
+    EXPECT_EQ(watcher->sweepNow(), 0) << "nor does sweeping by hand take it";
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(itemCount(), 0) << "left alone while half written";
+    out.write(whole.data() + whole.size() / 2, static_cast<std::streamsize>(whole.size() - whole.size() / 2));
+  }
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return !added.empty(); }));
+  lock.unlock();
+  const auto item = catalog.findByPath(path);
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->sha256, ImageTools::sha256(scans.file("staging/slow.jpg")));
+  EXPECT_EQ(item->fileSize, static_cast<std::int64_t>(whole.size()));
+  EXPECT_EQ(item->width, 47);
+  EXPECT_EQ(item->height, 30);
+}
+
+TEST_F(FolderWatcherTest, AFileChangedWithinTheSettleTimeIsLeftForALaterSweep) {
+  // Written just before watching starts, so no event tells of it: the start's sweep, 1 s
+  // later, finds it changed only 1 s ago and looks again once the settle time has passed.
+  makeScan(watched + "/fresh.jpg", 3);
+  const auto written = Clock::now();
+  auto watcher = makeWatcher({watched}, /*settle=*/2.0);
+  watcher->start();
+  ASSERT_TRUE(waitForSweeps(1, 5));
+  EXPECT_EQ(itemCount(), 0);
+  ASSERT_TRUE(waitForSweeps(2, 5));
+  EXPECT_GE(between(written, starts[1]), 2.0);
+  EXPECT_TRUE(catalog.findByPath(watched + "/fresh.jpg"));
+  std::unique_lock lock(mutex);
+  changed.wait_for(lock, 2s, [&] { return !added.empty(); });
+  EXPECT_EQ(added, std::vector<int>{1});
 }
 
 TEST_F(FolderWatcherTest, EventsDuringASweepCauseExactlyOneMoreSweep) {

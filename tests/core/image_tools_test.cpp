@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
+#include "crafted_png.h"
 #include "test_support.h"
 
 namespace quorvel {
@@ -170,6 +172,27 @@ TEST_F(ImageToolsTest, UnreadableFilesGiveTheFailureValues) {
     EXPECT_FALSE(thumb.path) << name;
     EXPECT_EQ(thumb.width, 0) << name;
   }
+}
+
+TEST_F(ImageToolsTest, HeaderClaimingMorePixelsThanAnyScanIsRefusedBeforeDecoding) {
+  // The same kind of file at a small size decodes: only the claimed size is refused.
+  testing::writeHeaderBombPng(dir.file("small.png"), 40, 30);
+  ASSERT_TRUE(ImageTools::load(dir.file("small.png"), 512));
+  EXPECT_FALSE(ImageTools::exceedsPixelBudget({17320, 17320}));
+  const auto started = std::chrono::steady_clock::now();
+  for (std::uint32_t edge : {1'000'000u, 100'000u, 17'321u}) {
+    const std::string path = dir.file("bomb" + std::to_string(edge) + ".png");
+    testing::writeHeaderBombPng(path, edge, edge);
+    const ImageTools::PixelSize claimed{static_cast<int>(edge), static_cast<int>(edge)};
+    EXPECT_TRUE(ImageTools::exceedsPixelBudget(claimed)) << edge;
+    EXPECT_EQ(ImageTools::dimensions(path), claimed) << "the header is still read";
+    EXPECT_FALSE(ImageTools::load(path, 512)) << edge;
+    EXPECT_FALSE(ImageTools::load(path, 12000)) << edge;
+    const auto thumb = ImageTools::makeThumbnail(path, dir.file("thumbs"), "k", 512);
+    EXPECT_FALSE(thumb.path) << edge;
+    EXPECT_EQ(thumb.width, claimed.width);
+  }
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 2.0);
 }
 
 TEST_F(ImageToolsTest, ThumbnailIsWrittenIntoNewFolderWithTheSourceSize) {

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <set>
 
+#include "crafted_png.h"
 #include "intake_fixture.h"
 
 namespace quorvel {
@@ -440,22 +442,58 @@ TEST_F(ImportPipelineTest, ItemRemovedDuringItsReadingStoresNothing) {
   EXPECT_EQ(told, 0);
 }
 
-TEST_F(ImportPipelineTest, MissingScanPutsARunningItemBackToPending) {
+TEST_F(ImportPipelineTest, MissingScanIsMarkedFailedWithALoggedReason) {
   const std::string a = scan("a.jpg", 1);
   const std::string b = scan("b.jpg", 2);
   const auto ids = pipeline.add({a, b}, false);  // worker stopped: nothing queued
   ASSERT_EQ(ids.size(), 2u);
   const auto idA = catalog.findByPath(a)->id;
   const auto idB = catalog.findByPath(b)->id;
-  catalog.setOcrStatus(idA, OcrStatus::running);
-  catalog.setOcrStatus(idB, OcrStatus::failed);
+  catalog.setOcrStatus(idA, OcrStatus::running);  // pending and running alike
   fs::remove(a);
   fs::remove(b);
   pipeline.recognizeOne(idA, false);
   pipeline.recognizeOne(idB, false);
-  EXPECT_EQ(catalog.getItem(idA)->ocrStatus, OcrStatus::pending);
+  EXPECT_EQ(catalog.getItem(idA)->ocrStatus, OcrStatus::failed);
   EXPECT_EQ(catalog.getItem(idB)->ocrStatus, OcrStatus::failed);
   EXPECT_TRUE(ocr->calls().empty());
+  EXPECT_EQ(pipeline.lastError(), "b.jpg: The scan's file is missing: " + b);
+  const std::string log = testing::readFile(QuorvelPaths::logDir() + "/ocr.log");
+  EXPECT_NE(log.find("a.jpg\nThe scan's file is missing: " + a + "\n"), std::string::npos) << log;
+  EXPECT_EQ(pipeline.enqueuePending(), 0) << "not queued again at the next launch";
+
+  // Back in its place, it is read when queued again.
+  makeScan(a, 1);
+  EXPECT_EQ(pipeline.enqueuePending(), 1);
+  pipeline.recognizeOne(idA, false);
+  EXPECT_EQ(catalog.getItem(idA)->ocrStatus, OcrStatus::done);
+}
+
+TEST_F(ImportPipelineTest, FileGoneBetweenListingAndReadingIsLogged) {
+  // More files than can start before the fifth is done, so the last ones are
+  // still only listed when the report of the fifth removes them.
+  const int count = 5 + 2 * ImportPipeline::addWindowWidth() + 10;
+  std::vector<std::string> late;
+  for (int i = 0; i < count; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "f%03d.jpg", i);
+    const std::string path = scan(name, i);
+    if (i >= count - 10) late.push_back(path);
+  }
+  pipeline.setOnProgress([&](const ImportProgress& p) {
+    if (p.phase == ImportPhase::adding && p.done == 5) {
+      for (const auto& path : late) fs::remove(path);
+    }
+  });
+  const auto ids = pipeline.add({scans.path()}, false);
+  EXPECT_EQ(static_cast<int>(ids.size()), count - 10);
+  const std::string log = testing::readFile(QuorvelPaths::logDir() + "/ocr.log");
+  for (const auto& path : late) {
+    EXPECT_FALSE(catalog.findByPath(path)) << path;
+    EXPECT_NE(log.find(path + "\nThe file couldn't be read (No such file or directory), so it was not added.\n"),
+              std::string::npos)
+        << log;
+  }
 }
 
 TEST_F(ImportPipelineTest, EnqueuePendingQueuesPendingFailedRunningInThatOrder) {
@@ -582,6 +620,36 @@ TEST(ImportEndToEnd, TypedPagesAreAddedReadAndFound) {
   std::vector<std::string> dates;
   for (const auto& d : catalog.datesForItem(hits[0].item.id)) dates.push_back(d.value);
   EXPECT_EQ(dates, std::vector<std::string>{"1912-03-12"});
+}
+
+TEST(ImportEndToEnd, HeaderBombIsStoredAtOnceWithoutThumbnailAndItsReadingFails) {
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  testing::ScopedDataRoot root;
+  testing::TempDir scans;
+  Catalog catalog(root.path() + "/catalog.db");
+  auto reader = std::make_shared<TesseractOcrEngine>();
+  ImportPipeline pipeline(catalog, reader);
+  pipeline.startOcrWorker();
+  const std::string bomb = scans.file("bomb.png");
+  testing::writeHeaderBombPng(bomb, 1'000'000, 1'000'000);
+  ASSERT_LT(fs::file_size(bomb), 4096u);
+
+  const auto started = Clock::now();
+  ASSERT_EQ(pipeline.add({bomb}, false).size(), 1u);
+  pipeline.waitUntilIdle(60);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - started).count(), 5.0);
+  const ArchiveItem item = catalog.allItems().at(0);
+  EXPECT_FALSE(item.thumbnailPath);
+  EXPECT_EQ(item.width, 1'000'000);
+  EXPECT_EQ(item.ocrStatus, OcrStatus::failed);
+  EXPECT_EQ(pipeline.lastError(), "bomb.png: Couldn't open the image.");
+  const std::string log = testing::readFile(QuorvelPaths::logDir() + "/ocr.log");
+  EXPECT_NE(log.find(bomb + "\nThe image claims 1000000 by 1000000 pixels, more than any scan has, so it "
+                            "was not decoded.\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("bomb.png\nCouldn't open the image.\n"), std::string::npos) << log;
+  EXPECT_EQ(pipeline.ensureThumbnails(), 0) << "refused again, as fast";
 }
 
 }  // namespace
