@@ -239,8 +239,8 @@ int main(int argc, char** argv) {
     stop = true;
     reader.join();
     spin(600);
-    std::printf("readings at 20/s for 5 s: worst stall %.1f ms (goal < 50), reloads %d\n", meter.stop(),
-                model.reloadsStarted());
+    std::printf("readings at 20/s for 5 s: worst stall %.1f ms (goal < 50), reloads %d; peak so far %ld MB\n", meter.stop(),
+                model.reloadsStarted(), peakMb());
   }
 
   // Exports.
@@ -251,14 +251,14 @@ int main(int argc, char** argv) {
   model.setNotice(std::nullopt);
   model.exportGedcom();
   spinUntil([&] { return model.notice().has_value(); }, 120000);
-  std::printf("GEDCOM export: worst stall %.1f ms (goal < 50): %s\n", meter.stop(), model.notice()->c_str());
+  std::printf("GEDCOM export: worst stall %.1f ms (goal < 50): %s; peak so far %ld MB\n", meter.stop(), model.notice()->c_str(), peakMb());
 
   // A backup (worker), then staging it as a restore.
   meter.start();
   panels.saves.push_back((out / "archive.quorvel-backup").string());
   model.backUpNow();
   spinUntil([&] { return model.notice() && model.notice()->rfind("Backing up", 0) != 0; }, 300000);
-  std::printf("backup: worst stall %.1f ms: %s\n", meter.stop(), model.notice()->c_str());
+  std::printf("backup: worst stall %.1f ms: %s; peak so far %ld MB\n", meter.stop(), model.notice()->c_str(), peakMb());
   meter.start();
   panels.opens.push_back({(out / "archive.quorvel-backup").string()});
   model.setNotice(std::nullopt);

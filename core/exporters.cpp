@@ -12,6 +12,7 @@
 #include <ctime>
 #include <filesystem>
 #include <podofo/podofo.h>
+#include <initializer_list>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -99,9 +100,10 @@ std::string extensionOf(const std::string& path) {
   return text::lowercased(name.substr(dot + 1));
 }
 
-// Writes the bytes to "<to>.partial" and moves it over `to`; throws the file
-// system's error and leaves `to` as it was on any failure.
-void writeThenMove(const std::string& to, std::string_view bytes) {
+// Writes the pieces one after another to "<to>.partial" and moves it over
+// `to`; throws the file system's error and leaves `to` as it was on any
+// failure. Pieces, so that a large export is never copied into one string.
+void writeThenMove(const std::string& to, std::initializer_list<std::string_view> pieces) {
   const std::string partial = to + ".partial";
   auto fail = [&](int error) {
     std::error_code ignored;
@@ -110,16 +112,18 @@ void writeThenMove(const std::string& to, std::string_view bytes) {
   };
   const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) throw std::filesystem::filesystem_error("Couldn't write the file", to, std::error_code(errno, std::generic_category()));
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      fail(error);
+  for (std::string_view bytes : pieces) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        const int error = errno;
+        ::close(fd);
+        fail(error);
+      }
+      done += static_cast<std::size_t>(n);
     }
-    done += static_cast<std::size_t>(n);
   }
   if (::fsync(fd) != 0 && errno != EINVAL) {
     const int error = errno;
@@ -194,7 +198,7 @@ void exportTo(Catalog& catalog, const std::string& to, bool includeTranscription
       }
     }
   }
-  writeThenMove(to, main + media + "0 TRLR\r\n");
+  writeThenMove(to, {main, media, "0 TRLR\r\n"});
 }
 
 }  // namespace GedcomExporter
@@ -319,7 +323,7 @@ void exportSearchablePdf(const ArchiveItem& item, const std::optional<Transcript
     throw Failure("Couldn't write the PDF.");
   }
   try {
-    writeThenMove(to, bytes);
+    writeThenMove(to, {bytes});
   } catch (const std::filesystem::filesystem_error& error) {
     Log::append("export.log", to + ": " + error.code().message());
     throw Failure("Couldn't write the PDF.");
