@@ -41,10 +41,14 @@ std::optional<std::string> QtPanels::save(const std::string& title, const std::s
 }
 
 bool QtPanels::confirm(const std::string& title, const std::string& message,
-                       const std::string& button) {
-  QMessageBox box(QMessageBox::Question, q(title), q(message), QMessageBox::Cancel,
+                       const std::string& button, const std::string& cancel) {
+  QMessageBox box(QMessageBox::Question, q(title), q(message), QMessageBox::NoButton,
                   QApplication::activeWindow());
   QPushButton* yes = box.addButton(q(button), QMessageBox::AcceptRole);
+  QPushButton* no = box.addButton(cancel.empty() ? QObject::tr("Cancel") : q(cancel),
+                                  QMessageBox::RejectRole);
+  box.setDefaultButton(yes);
+  box.setEscapeButton(no);
   box.exec();
   return box.clickedButton() == static_cast<QAbstractButton*>(yes);
 }

@@ -27,9 +27,13 @@ class Panels {
   // A modal save panel with the title and the proposed name (folders may be
   // created); the chosen path, or none when cancelled.
   virtual std::optional<std::string> save(const std::string& title, const std::string& name) = 0;
-  // A question with a destructive or confirming button; true when confirmed.
+  // A question with a destructive or confirming button and a cancel button
+  // (`cancel`, "Cancel" when empty); true when confirmed.
   virtual bool confirm(const std::string& title, const std::string& message,
-                       const std::string& button) = 0;
+                       const std::string& button, const std::string& cancel) = 0;
+  bool confirm(const std::string& title, const std::string& message, const std::string& button) {
+    return confirm(title, message, button, std::string());
+  }
 };
 
 class Desktop {
@@ -54,7 +58,7 @@ class QtPanels : public Panels {
   std::vector<std::string> open(const OpenRequest& request) override;
   std::optional<std::string> save(const std::string& title, const std::string& name) override;
   bool confirm(const std::string& title, const std::string& message,
-               const std::string& button) override;
+               const std::string& button, const std::string& cancel) override;
 };
 
 class QtDesktop : public Desktop {

@@ -46,7 +46,11 @@ struct BenchPanels : app::Panels {
     saves.pop_front();
     return answer;
   }
-  bool confirm(const std::string&, const std::string&, const std::string&) override { return true; }
+  using app::Panels::confirm;
+  bool confirm(const std::string&, const std::string&, const std::string&,
+               const std::string&) override {
+    return true;
+  }
 };
 
 struct NoDesktop : app::Desktop {

@@ -44,8 +44,11 @@ std::optional<std::string> FakePanels::save(const std::string& title, const std:
   return answer;
 }
 
-bool FakePanels::confirm(const std::string& title, const std::string&, const std::string&) {
+bool FakePanels::confirm(const std::string& title, const std::string& message,
+                         const std::string& button, const std::string& cancel) {
   confirmRequests.push_back(title);
+  confirmMessages.push_back(message);
+  confirmButtons.emplace_back(button, cancel);
   if (confirmAnswers.empty()) return false;
   bool answer = confirmAnswers.front();
   confirmAnswers.pop_front();

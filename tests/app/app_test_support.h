@@ -29,12 +29,15 @@ class FakePanels : public app::Panels {
   std::deque<bool> confirmAnswers;
   std::vector<OpenRequest> openRequests;
   std::vector<std::pair<std::string, std::string>> saveRequests;  // (title, name)
-  std::vector<std::string> confirmRequests;
+  std::vector<std::string> confirmRequests;  // titles
+  std::vector<std::string> confirmMessages;
+  std::vector<std::pair<std::string, std::string>> confirmButtons;  // (button, cancel)
 
   std::vector<std::string> open(const OpenRequest& request) override;
   std::optional<std::string> save(const std::string& title, const std::string& name) override;
-  bool confirm(const std::string& title, const std::string& message,
-               const std::string& button) override;
+  using app::Panels::confirm;
+  bool confirm(const std::string& title, const std::string& message, const std::string& button,
+               const std::string& cancel) override;
 };
 
 class FakeDesktop : public app::Desktop {
