@@ -215,12 +215,14 @@ void AnswerCard::build() {
   while (QLayoutItem* item = layout_->takeAt(0)) {
     if (QWidget* widget = item->widget()) {
       widget->hide();
+      widget->setParent(nullptr);
       widget->deleteLater();
     }
     if (QLayout* inner = item->layout()) {
       while (QLayoutItem* innerItem = inner->takeAt(0)) {
         if (QWidget* widget = innerItem->widget()) {
           widget->hide();
+          widget->setParent(nullptr);
           widget->deleteLater();
         }
         delete innerItem;

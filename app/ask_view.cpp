@@ -317,6 +317,7 @@ void AskView::updateHistory() {
   }
   for (auto& [id, card] : cards_) {
     card->hide();
+    card->setParent(nullptr);
     card->deleteLater();
   }
   cards_ = std::move(kept);

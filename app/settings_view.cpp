@@ -385,9 +385,12 @@ void SettingsView::updateFolders() {
     watching_->setChecked(watch.enabled);
   }
   noFolders_->setVisible(watch.folders.empty());
+  // Old rows leave the window at once and are deleted later: the button of
+  // one of them may be what called this.
   while (QLayoutItem* item = folderRows_->takeAt(0)) {
     if (QWidget* row = item->widget()) {
       row->hide();
+      row->setParent(nullptr);
       row->deleteLater();
     }
     delete item;
