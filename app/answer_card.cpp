@@ -118,14 +118,15 @@ SourceRow::SourceRow(AppModel& model, AskSource source, QWidget* parent)
   auto* title = new PanelStyle::ClampedText(qs(source_.title), 1, Qt::ElideRight, this);
   title->setObjectName("sourceTitle");
   title->setFont(PanelStyle::font(Text::caption, QFont::DemiBold));
-  top->addWidget(title, 1);
+  top->addWidget(title);
   if (std::optional<std::string> date = dateText(source_.date)) {
     auto* dateLabel = new PanelStyle::ClampedText(qs(*date), 1, Qt::ElideRight, this);
     dateLabel->setObjectName("sourceDate");
     dateLabel->setFont(PanelStyle::font(Text::caption));
     dateLabel->setColor(PanelStyle::secondary());
-    top->addWidget(dateLabel, 1);
+    top->addWidget(dateLabel);
   }
+  top->addStretch(1);
   texts->addLayout(top);
   auto* quote = new PanelStyle::ClampedText(qs(quoteText(source_.quote)), 3, Qt::ElideRight, this);
   quote->setObjectName("sourceQuote");

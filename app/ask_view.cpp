@@ -225,8 +225,7 @@ AskView::AskView(AppModel& model, QWidget* parent) : QWidget(parent), model_(mod
   historyLayout_->addWidget(examplesBlock_);
   historyLayout_->addStretch(1);
   scroll_->setWidget(content);
-  scroll_->viewport()->setAutoFillBackground(false);
-  content->setAttribute(Qt::WA_TranslucentBackground);
+  scroll_->viewport()->setBackgroundRole(QPalette::Window);
   column->addWidget(scroll_, 1);
 
   column->addWidget(PanelStyle::divider(this));

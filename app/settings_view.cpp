@@ -197,7 +197,6 @@ QWidget* SettingsView::archiveTab() {
 
   auto* kept = new QHBoxLayout;
   kept->addWidget(new QLabel("Kept in", archive->parentWidget()), 0, Qt::AlignTop);
-  kept->addStretch(1);
   auto* place = new QVBoxLayout;
   place->setSpacing(4);
   keptIn_ = new QLabel(qs(QuorvelPaths::dataRoot()), archive->parentWidget());
@@ -207,12 +206,12 @@ QWidget* SettingsView::archiveTab() {
   keptIn_->setWordWrap(true);
   keptIn_->setAlignment(Qt::AlignRight);
   keptIn_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  keptIn_->setMaximumWidth(380);
-  place->addWidget(keptIn_, 0, Qt::AlignRight);
+  keptIn_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  place->addWidget(keptIn_);
   QPushButton* show =
       button(archive->parentWidget(), "Show in File Manager", "showDataFolder", true);
   place->addWidget(show, 0, Qt::AlignRight);
-  kept->addLayout(place);
+  kept->addLayout(place, 1);
   archive->addLayout(kept);
   connect(show, &QPushButton::clicked, this,
           [this] { model_.desktop().openFolder(QuorvelPaths::dataRoot()); });
@@ -228,7 +227,8 @@ QWidget* SettingsView::archiveTab() {
   rebuildRow->addWidget(rebuild_);
   rebuilding_ = namedCaption("Rebuilding the search index\u2026", printed->parentWidget(),
                              "rebuildingIndex");
-  rebuildRow->addWidget(rebuilding_, 1);
+  rebuildRow->addWidget(rebuilding_);
+  rebuildRow->addStretch(1);
   printed->addLayout(rebuildRow);
   connect(rebuild_, &QPushButton::clicked, this, [this] { model_.rebuildSearchIndex(); });
 
