@@ -150,9 +150,12 @@ AskView::AskView(AppModel& model, QWidget* parent) : QWidget(parent), model_(mod
   askButton_ = new QPushButton("Ask", this);
   askButton_->setObjectName("askButton");
   askButton_->setDefault(true);
+  // The accent while enabled; a disabled button keeps the style's grey.
   QPalette accent = askButton_->palette();
-  accent.setColor(QPalette::Button, Palette::airBlue());
-  accent.setColor(QPalette::ButtonText, Qt::white);
+  for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+    accent.setColor(group, QPalette::Button, Palette::airBlue());
+    accent.setColor(group, QPalette::ButtonText, Qt::white);
+  }
   askButton_->setPalette(accent);
   row->addWidget(askButton_, 0, Qt::AlignVCenter);
   column->addLayout(row);

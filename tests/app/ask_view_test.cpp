@@ -3,6 +3,8 @@
 // to the model, with a question answered by the stand-in model server.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QEnterEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -145,6 +147,13 @@ TEST(AnswerCardTest, ShowsTheAnswerWarningsAndSourcesAndOpensOne) {
 
   card.resize(360, 400);
   card.show();
+  // The pointer over a row tints it; leaving clears the tint.
+  QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
+  QApplication::sendEvent(rows[0], &enter);
+  EXPECT_TRUE(rows[0]->hovering());
+  QEvent leave(QEvent::Leave);
+  QApplication::sendEvent(rows[0], &leave);
+  EXPECT_FALSE(rows[0]->hovering());
   QTest::mouseClick(rows[0], Qt::LeftButton);
   EXPECT_EQ(model.path(), std::vector<std::int64_t>{99});
   ASSERT_TRUE(model.highlight());
