@@ -446,7 +446,7 @@ KeepsakeView::KeepsakeView(AppModel& model, QWidget* parent)
   status_ = new PanelStyle::ClampedText(QString(), 2, Qt::ElideRight, this);
   status_->setObjectName("bookStatus");
   status_->setFont(PanelStyle::font(Text::callout));
-  footer->addWidget(status_, 1);
+  footer->addWidget(status_, 1, Qt::AlignVCenter);
   cancel_ = new QPushButton("Cancel", this);
   cancel_->setObjectName("cancelButton");
   cancel_->setAutoDefault(false);
