@@ -120,7 +120,8 @@ QImage ScanPane::toQImage(const vips::VImage& source) {
       result = QImage();
     }
     g_free(memory);
-    return result;
+    // The screen's own format: painting then samples it without converting.
+    return result.isNull() ? result : result.convertToFormat(QImage::Format_RGB32);
   } catch (const vips::VError&) {
     vips_error_clear();
     return QImage();
