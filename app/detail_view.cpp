@@ -216,7 +216,7 @@ QWidget* DetailView::buildToolbar() {
     auto* button = new QToolButton(toolbar_);
     button->setObjectName(name);
     button->setText(text);
-    button->setIcon(QIcon::fromTheme(icon));
+    button->setIcon(detail_style::themed(icon));
     button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     button->setAutoRaise(true);
     button->setToolTip(help);
@@ -265,7 +265,7 @@ void DetailView::updateHeader() {
   toolbar_->setVisible(item_.has_value());
   if (item_) {
     const bool favorite = item_->favorite;
-    favoriteButton_->setIcon(QIcon::fromTheme(favorite ? "starred" : "non-starred"));
+    favoriteButton_->setIcon(detail_style::themed(favorite ? "starred" : "non-starred"));
     favoriteButton_->setToolTip(favorite ? "Remove from Favorites" : "Add to Favorites");
     favoriteButton_->setCheckable(true);
     favoriteButton_->setChecked(favorite);

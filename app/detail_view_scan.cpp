@@ -20,6 +20,7 @@
 
 #include "app/detail_scan_pane.h"
 #include "app/detail_view.h"
+#include "app/detail_view_style.h"
 #include "core/image_tools.h"
 
 namespace quorvel::app {
@@ -29,15 +30,6 @@ namespace {
 constexpr int kSliderScale = 1000;  // slider steps per zoom unit
 // Copies smaller than this on their long edge are not made.
 constexpr int kSmallestLevel = 400;
-
-void setThemedIcon(QToolButton* button, const char* name, const QString& fallback) {
-  const QIcon icon = QIcon::fromTheme(name);
-  if (icon.isNull()) {
-    button->setText(fallback);
-  } else {
-    button->setIcon(icon);
-  }
-}
 
 }  // namespace
 
@@ -182,7 +174,7 @@ ScanPane::ScanPane(QWidget* parent)
   auto* missingLayout = new QVBoxLayout(missingPage_);
   missingLayout->addStretch();
   auto* missingIcon = new QLabel(missingPage_);
-  const QIcon questionFolder = QIcon::fromTheme("dialog-question");
+  const QIcon questionFolder = detail_style::themed("dialog-question");
   if (!questionFolder.isNull()) missingIcon->setPixmap(questionFolder.pixmap(48, 48));
   missingLayout->addWidget(missingIcon, 0, Qt::AlignCenter);
   auto* missingTitle = new QLabel("Scan not found", missingPage_);
@@ -238,7 +230,7 @@ ScanPane::ScanPane(QWidget* parent)
   zoomOut_->setObjectName("zoomOutButton");
   zoomOut_->setAutoRaise(true);
   zoomOut_->setToolTip("Zoom out");
-  setThemedIcon(zoomOut_, "zoom-out", "−");
+  detail_style::icon(zoomOut_, "zoom-out", "−");
   slider_ = new QSlider(Qt::Horizontal, bar);
   slider_->setObjectName("zoomSlider");
   slider_->setRange(static_cast<int>(kMinZoom * kSliderScale), static_cast<int>(kMaxZoom * kSliderScale));
@@ -248,7 +240,7 @@ ScanPane::ScanPane(QWidget* parent)
   zoomIn_->setObjectName("zoomInButton");
   zoomIn_->setAutoRaise(true);
   zoomIn_->setToolTip("Zoom in");
-  setThemedIcon(zoomIn_, "zoom-in", "+");
+  detail_style::icon(zoomIn_, "zoom-in", "+");
   fit_ = new QPushButton("Fit", bar);
   fit_->setObjectName("fitButton");
   fit_->setFlat(true);

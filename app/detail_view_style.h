@@ -36,8 +36,16 @@ inline void red(QWidget* widget) {
   widget->setPalette(palette);
 }
 
+// The theme's icon of that name, else its symbolic variant (themes such as
+// Adwaita have only those); a null icon when the theme has neither.
+inline QIcon themed(const char* name) {
+  QIcon found = QIcon::fromTheme(name);
+  if (found.isNull()) found = QIcon::fromTheme(QString::fromLatin1(name) + "-symbolic");
+  return found;
+}
+
 inline void icon(QAbstractButton* button, const char* name, const QString& fallback) {
-  const QIcon themed = QIcon::fromTheme(name);
+  const QIcon themed = detail_style::themed(name);
   if (themed.isNull()) {
     button->setText(fallback);
   } else {

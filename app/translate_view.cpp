@@ -150,7 +150,7 @@ TranslationSection::TranslationSection(AppModel& model, std::int64_t itemId, QWi
   staleLayout->setContentsMargins(0, 0, 0, 0);
   staleLayout->setSpacing(4);
   auto* staleIcon = new QLabel(staleRow_);
-  const QIcon refreshIcon = QIcon::fromTheme("view-refresh");
+  const QIcon refreshIcon = detail_style::themed("view-refresh");
   if (!refreshIcon.isNull()) staleIcon->setPixmap(refreshIcon.pixmap(12, 12));
   auto* staleText = new QLabel("You've changed the original since this was translated.", staleRow_);
   detail_style::caption(staleText);
@@ -193,7 +193,7 @@ TranslationSection::TranslationSection(AppModel& model, std::int64_t itemId, QWi
   auto* offerRow = new QHBoxLayout();
   offerRow->setSpacing(8);
   auto* book = new QLabel(offerBox_);
-  const QIcon bookIcon = QIcon::fromTheme("accessories-dictionary");
+  const QIcon bookIcon = detail_style::themed("accessories-dictionary");
   if (!bookIcon.isNull()) book->setPixmap(bookIcon.pixmap(16, 16));
   offerText_ = new QLabel(offerBox_);
   offerText_->setObjectName("detectedLanguage");
