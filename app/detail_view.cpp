@@ -117,7 +117,7 @@ std::string withoutExtension(const std::string& fileName) {
 }  // namespace
 
 DetailView::DetailView(AppModel& model, std::int64_t itemId, QWidget* parent)
-    : QWidget(parent), model_(model), itemId_(itemId) {
+    : QWidget(parent), model_(model), modelAlive_(&model), itemId_(itemId) {
   setObjectName("detailView");
   saveTimer_.setSingleShot(true);
   saveTimer_.setInterval(800);
@@ -164,9 +164,10 @@ DetailView::DetailView(AppModel& model, std::int64_t itemId, QWidget* parent)
 }
 
 DetailView::~DetailView() {
-  saveNow();
+  // A page outliving its model has nowhere left to save to.
+  if (modelAlive_) saveNow();
   // The children go after this body; nothing they signal may reach this page then.
-  disconnect(&model_, nullptr, this, nullptr);
+  if (modelAlive_) disconnect(&model_, nullptr, this, nullptr);
   for (QObject* child : findChildren<QObject*>()) QObject::disconnect(child, nullptr, this, nullptr);
 }
 
@@ -181,7 +182,7 @@ void DetailView::resizeEvent(QResizeEvent* event) {
 
 void DetailView::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
-  saveNow();
+  if (modelAlive_) saveNow();
 }
 
 // ---- The header and toolbar ----
@@ -280,6 +281,7 @@ void DetailView::load(bool keepText) {
   std::optional<ArchiveItem> row = catalog.getItem(itemId_);
   if (!row) {
     item_.reset();
+    scanPane_->setFacts(std::nullopt);
     updateHeader();
     return;
   }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
@@ -77,7 +78,7 @@ class DetailView : public QWidget {
 
  public:
   DetailView(AppModel& model, std::int64_t itemId, QWidget* parent = nullptr);
-  // Saves what is still unsaved (saveNow()).
+  // Saves what is still unsaved (saveNow()), unless the model is gone already.
   ~DetailView() override;
   std::int64_t itemId() const { return itemId_; }
   // Stores unsaved edits at once; called before the page is closed or replaced.
@@ -144,6 +145,7 @@ class DetailView : public QWidget {
   void deleteDate(std::int64_t dateId);
 
   AppModel& model_;
+  QPointer<AppModel> modelAlive_;  // null once the model is gone
   std::int64_t itemId_;
 
   // The page's state.

@@ -22,6 +22,7 @@
 #include "app/translate_view.h"
 #include "app_test_support.h"
 #include "core/image_tools.h"
+#include "core/paths.h"
 
 namespace quorvel::testing {
 namespace {
@@ -398,6 +399,18 @@ TEST_F(DetailViewTest, EditsOfARemovedItemAreNotWrittenAnywhere) {
   EXPECT_FALSE(catalog().getTranscription(id));
   EXPECT_TRUE(catalog().datesForItem(id).empty());
   EXPECT_EQ(catalog().stats().transcribed, 0);
+}
+
+TEST_F(DetailViewTest, APageOutlivingItsModelClosesQuietly) {
+  const std::int64_t id = addItem("letter.png");
+  auto view = open(id);
+  type(find<QPlainTextEdit>(view.get(), "transcriptionEditor"), "Dear Anna");
+  view->saveNow();
+  type(find<QPlainTextEdit>(view.get(), "transcriptionEditor"), " again");
+  fixture.model.reset();
+  view.reset();  // must not reach the gone model
+  Catalog catalog(QuorvelPaths::catalogFile());
+  EXPECT_EQ(catalog.getTranscription(id)->text, "Dear Anna");
 }
 
 TEST_F(DetailViewTest, ToolbarFavoriteRevealPdfAndRemove) {
