@@ -491,11 +491,20 @@ TEST_F(DetailViewTest, ReadingButtonsQueueStateAndCopy) {
   find<QPushButton>(view.get(), "copyTextButton")->click();
   EXPECT_EQ(QApplication::clipboard()->text(), "Dear Anna");
 
+  // Reading the printed text again saves the edit first, and the edit stays after the reading.
+  readAgain->click();
+  EXPECT_EQ(catalog().getTranscription(id)->text, "Dear Anna");
+  ASSERT_TRUE(waitUntil([&] { return fixture.model->pipeline().queuedForOcr() == 0; }));
+  pump(50);
+  EXPECT_EQ(catalog().getTranscription(id)->text, "Dear Anna");
+  EXPECT_TRUE(catalog().getTranscription(id)->corrected);
+
   // Without the reader: the text is saved first and the offer asks about this item only.
+  type(find<QPlainTextEdit>(view.get(), "transcriptionEditor"), " again");
   ASSERT_FALSE(fixture.model->readerInstalled());
   fixture.panels.confirmAnswers.push_back(false);
   handwriting->click();
-  EXPECT_EQ(catalog().getTranscription(id)->text, "Dear Anna");
+  EXPECT_EQ(catalog().getTranscription(id)->text, "Dear Anna again");
   ASSERT_EQ(fixture.panels.confirmRequests.size(), 1u);
   EXPECT_EQ(fixture.panels.confirmRequests[0], "Download the handwriting reader?");
   EXPECT_TRUE(fixture.model->handwritingQueue().snapshot().waiting.empty());
