@@ -126,7 +126,9 @@ class DetailView : public QWidget {
   // Editor pane state shown (detail_view_editor.cpp).
   void showEditorState();
   void showHighlight();
-  void showReadingState();
+  // The reading row or hint; a keystroke passes false and keeps the estimate
+  // last asked of the reader.
+  void showReadingState(bool askEstimate = true);
   void updateReadButtonLabels();
   void readHandwriting();
   void readPrintedAgain();
@@ -161,6 +163,7 @@ class DetailView : public QWidget {
   std::vector<UncertainWord> uncertain_;
   bool missing_ = false;
   bool decodeStarted_ = false;
+  std::optional<std::string> estimate_;
   std::optional<std::vector<std::int64_t>> offerDownloadFor_;
   QTimer saveTimer_;
   bool settingText_ = false;  // the editors are being filled from the state

@@ -283,7 +283,7 @@ QWidget* DetailView::buildTranscriptionSection() {
     text_ = textEditor_->toPlainText().toStdString();
     statusLabel_->setText(QString::fromStdString(DetailText::statusLine(item_, corrected_, engine_, text_)));
     translation_->setText(text_);
-    showReadingState();
+    showReadingState(/*askEstimate=*/false);
     scheduleSave();
   });
   connect(readAgainButton_, &QPushButton::clicked, this, [this] { readPrintedAgain(); });
@@ -348,8 +348,9 @@ std::optional<std::string> DetailView::estimate() const {
   return HandwritingEngine::pretty(*seconds);
 }
 
-void DetailView::showReadingState() {
+void DetailView::showReadingState(bool askEstimate) {
   if (!currentRow_) return;
+  if (askEstimate) estimate_ = estimate();
   const QueueState& queue = model_.queue();
   const bool current = queue.currentItemId && *queue.currentItemId == itemId_;
   const bool waiting =
@@ -370,7 +371,7 @@ void DetailView::showReadingState() {
         QString::fromStdString(queue.progress ? queue.progress->message : std::string("Getting ready…")));
   }
   const std::string hint =
-      current || waiting ? std::string() : DetailText::readingHint(corrected_, text_, estimate());
+      current || waiting ? std::string() : DetailText::readingHint(corrected_, text_, estimate_);
   hintLabel_->setText(QString::fromStdString(hint));
   hintLabel_->setVisible(!hint.empty());
 }
