@@ -116,6 +116,7 @@ QWidget* DetailView::buildTitleSection() {
   titleField_->setAccessibleName("Title");
   titleField_->setPlaceholderText("Give this scan a title");
   titleField_->setFrame(false);
+  titleField_->setStyleSheet("QLineEdit { background: transparent; }");
   detail_style::scaleFont(titleField_, 1.5, QFont::DemiBold);
   layout->addWidget(titleField_);
   kindPicker_ = new QComboBox(section);
