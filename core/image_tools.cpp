@@ -194,13 +194,35 @@ bool exceedsPixelBudget(PixelSize size) {
   return std::int64_t{size.width} * std::int64_t{size.height} > kPixelBudget;
 }
 
+namespace {
+
+// The size the decoder itself produces for a long edge of maxLongEdge. A JPEG
+// is shrunk while it is decoded, by 2, 4 or 8, as far as the asked size
+// allows, so a very large photograph costs only the shrunk pixels; every
+// other format is decoded whole.
+PixelSize decodedSize(const std::string& path, PixelSize declared, int maxLongEdge) {
+  const char* loader = vips_foreign_find_load(path.c_str());
+  if (!loader) {
+    vips_error_clear();
+    return declared;
+  }
+  if (std::string_view(loader).find("Jpeg") == std::string_view::npos) return declared;
+  const int longEdge = std::max(declared.width, declared.height);
+  int shrink = 1;
+  while (shrink < 8 && longEdge / (shrink * 2) >= maxLongEdge) shrink *= 2;
+  return {(declared.width + shrink - 1) / shrink, (declared.height + shrink - 1) / shrink};
+}
+
+}  // namespace
+
 std::optional<vips::VImage> load(const std::string& path, int maxLongEdge) {
   if (!ensureStarted() || maxLongEdge < 1) return std::nullopt;
   // The header alone first: a PNG or TIFF is decoded whole even when a small
   // image is asked for, so a header that lies about its size would cost
   // minutes and gigabytes.
   const PixelSize declared = dimensions(path);
-  if (declared.width < 1 || declared.height < 1 || exceedsPixelBudget(declared)) {
+  if (declared.width < 1 || declared.height < 1 ||
+      exceedsPixelBudget(decodedSize(path, declared, maxLongEdge))) {
     return std::nullopt;
   }
   try {

@@ -65,8 +65,9 @@ bool exceedsPixelBudget(PixelSize size);
 // comes back at its own size, never enlarged. 8 bits a channel, sRGB (or grey
 // for a grey file), with an alpha band when the file has one. Pixels are
 // decoded at once (the file is not read again later). None when the file
-// cannot be decoded, and at once, before decoding, when its header declares
-// more than kPixelBudget pixels.
+// cannot be decoded, and at once, before decoding, when what would be
+// decoded is over kPixelBudget pixels (a JPEG shrinks by up to 8 while it is
+// decoded, so a 20000 x 20000 photograph still gives a bounded picture).
 std::optional<vips::VImage> load(const std::string& path, int maxLongEdge);
 
 struct Thumbnail {
