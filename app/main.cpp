@@ -1,7 +1,6 @@
 // The program: sets up the libraries once, makes the one application model
 // and shows the main window on it.
 #include <QApplication>
-#include <QIcon>
 #include <QMessageBox>
 #include <memory>
 
@@ -22,10 +21,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("Quorvel Ink");
   QApplication::setApplicationVersion(QString::fromStdString(quorvel::app::AppModel::version()));
   QApplication::setDesktopFileName("quorvel-ink");
-  // The same icons on every desktop: the desktop's theme first, Adwaita for
-  // whatever it lacks (or when there is no theme at all).
-  if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor") QIcon::setThemeName("Adwaita");
-  QIcon::setFallbackThemeName("Adwaita");
+  quorvel::app::setUpIcons();
   quorvel::app::AppModel::quitOnSignals();
 
   quorvel::app::QtPanels panels;

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QIcon>
@@ -29,6 +30,22 @@
 #include "app/window_list.h"
 
 namespace quorvel::app {
+
+void setUpIcons() {
+  QStringList paths = QIcon::themeSearchPaths();
+  QStringList dataDirs = qEnvironmentVariable("XDG_DATA_DIRS").split(QLatin1Char(':'), Qt::SkipEmptyParts);
+  if (dataDirs.isEmpty()) dataDirs = {"/usr/local/share", "/usr/share"};
+  QString home = qEnvironmentVariable("XDG_DATA_HOME");
+  if (home.isEmpty()) home = QDir::homePath() + "/.local/share";
+  dataDirs.prepend(home);
+  for (const QString& dir : dataDirs) {
+    const QString icons = dir + "/icons";
+    if (!paths.contains(icons) && QDir(icons).exists()) paths << icons;
+  }
+  QIcon::setThemeSearchPaths(paths);
+  if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor") QIcon::setThemeName("Adwaita");
+  QIcon::setFallbackThemeName("Adwaita");
+}
 
 std::vector<std::string> droppedPaths(const QMimeData* data) {
   std::vector<std::string> paths;

@@ -33,6 +33,12 @@ class LibraryView;
 class SettingsView;
 class SidebarView;
 
+// Makes sure the freedesktop icon themes are found (some platforms, such as
+// the offscreen one, search none) and that Adwaita fills in for a missing
+// theme or for icons the desktop's theme lacks, so the window looks the same
+// everywhere. Call once after the QApplication exists.
+void setUpIcons();
+
 // The local paths a drag carries, in its order; remote addresses and
 // non-file data give nothing, so such a drag is not accepted.
 std::vector<std::string> droppedPaths(const QMimeData* data);

@@ -1,5 +1,6 @@
 #include "app/sidebar.h"
 
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
@@ -100,7 +101,15 @@ class RowDelegate : public QStyledItemDelegate {
       return;
     }
     const int badge = index.data(kBadgeRole).toInt();
+    // The selection spans the whole row, badge included.
+    QStyleOptionViewItem full = option;
+    initStyleOption(&full, index);
+    full.text.clear();
+    full.icon = QIcon();
+    const QStyle* style = option.widget ? option.widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &full, painter, option.widget);
     QStyleOptionViewItem inner = option;
+    inner.rect.setLeft(inner.rect.left() + 6);
     QRect badgeRect;
     QString badgeText;
     QFont badgeFont = option.font;

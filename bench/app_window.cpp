@@ -151,6 +151,7 @@ int main(int argc, char** argv) {
   NoPanels panels;
   NoDesktop desktop;
   app::AppModel model(app::AppModel::Options{&panels, &desktop, std::make_shared<NoReader>(), {}});
+  app::setUpIcons();
   app::MainWindow window(model);
   QListView* grid = window.library()->grid();
   PaintWatch watch(grid);
