@@ -11,6 +11,7 @@
 #include <QToolButton>
 
 #include "app/app_model.h"
+#include "app/components.h"
 #include "app/library_view.h"
 #include "app/scan_card.h"
 #include "app_test_support.h"
@@ -259,4 +260,28 @@ TEST(LibraryViewTest, FirstRunOffersAddScans) {
   EXPECT_FALSE(add->isHidden());
   add->click();
   EXPECT_EQ(fresh.panels.openRequests.size(), 1u);
+}
+
+TEST(ThumbnailCacheTest, DecodesSmallAndRetriesABadFileOnlyWhenAsked) {
+  TempDir dir;
+  const QString path = QString::fromStdString(dir.file("thumb.jpg"));
+  writeFile(path.toStdString(), "not an image");
+  ThumbnailCache& cache = ThumbnailCache::shared();
+  int loads = 0;
+  QObject::connect(&cache, &ThumbnailCache::loaded, [&](const QString& loaded, bool) { loads += loaded == path; });
+  cache.request(path);
+  ASSERT_TRUE(waitUntil([&] { return loads == 1; }));
+  EXPECT_TRUE(cache.failed(path));
+  cache.request(path);  // a repaint asking again reads nothing
+  pump(100);
+  EXPECT_EQ(loads, 1);
+
+  QImage image(512, 384, QImage::Format_RGB32);
+  image.fill(Qt::darkCyan);
+  ASSERT_TRUE(image.save(path, "JPEG"));
+  cache.retry(path);
+  ASSERT_TRUE(waitUntil([&] { return loads == 2; }));
+  ASSERT_TRUE(cache.cached(path).has_value());
+  EXPECT_EQ(cache.cached(path)->size(), QSize(320, 240));  // decoded no larger than a card shows it
+  EXPECT_FALSE(cache.failed(path));
 }
