@@ -204,6 +204,8 @@ class AppModel : public QObject {
   void setShowAsk(bool show);
   void setHighlight(const std::optional<Highlight>& highlight);
   void bumpChangeTick();
+  // Gives up the undo of the last removal (the undo bar's dismiss button).
+  void clearLastRemoved();
 
   // ---- Reloads ----
   // Loads the lists from the catalog on the reload worker; the newest request

@@ -345,6 +345,12 @@ void AppModel::undoRemove() {
   reload();
 }
 
+void AppModel::clearLastRemoved() {
+  if (lastRemoved_.empty()) return;
+  lastRemoved_.clear();
+  emit lastRemovedChanged();
+}
+
 void AppModel::readHandwriting(const std::vector<std::int64_t>& ids) {
   if (ids.empty()) return;
   handwritingQueue_->enqueue(ids);

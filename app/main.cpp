@@ -1,35 +1,42 @@
+// The program: sets up the libraries once, makes the one application model
+// and shows the main window on it.
 #include <QApplication>
-#include <QMainWindow>
 #include <QMessageBox>
+#include <memory>
 
 #include "app/app_model.h"
+#include "app/main_window.h"
 #include "core/curl_support.h"
 #include "core/image_tools.h"
 #include "core/ocr.h"
 
 int main(int argc, char** argv) {
+  // First of all: this may start the program again with the setting it needs.
   quorvel::ensureSingleThreadedRecognition(argv);
   quorvel::ImageTools::ensureStarted();
+  quorvel::curl::initOnce();
+
   QApplication application(argc, argv);
   QApplication::setOrganizationName("Quorvel");
   QApplication::setApplicationName("Quorvel Ink");
   QApplication::setApplicationVersion(QString::fromStdString(quorvel::app::AppModel::version()));
   QApplication::setDesktopFileName("quorvel-ink");
+  quorvel::app::setUpIcons();
   quorvel::app::AppModel::quitOnSignals();
 
   quorvel::app::QtPanels panels;
   quorvel::app::QtDesktop desktop;
   std::unique_ptr<quorvel::app::AppModel> model;
   try {
-    model = std::make_unique<quorvel::app::AppModel>(
-        quorvel::app::AppModel::Options{&panels, &desktop, nullptr, {}});
+    model = std::make_unique<quorvel::app::AppModel>(quorvel::app::AppModel::Options{&panels, &desktop, nullptr, {}});
   } catch (const std::exception& error) {
-    QMessageBox::critical(nullptr, "Quorvel Ink", QString::fromStdString(error.what()));
+    QMessageBox::critical(nullptr, "Quorvel Ink",
+                          QString::fromStdString(quorvel::app::AppModel::describe(error)));
     return 1;
   }
-  QMainWindow window;
-  window.setWindowTitle("Quorvel Ink");
-  window.resize(1240, 800);
+  quorvel::app::MainWindow window(*model);
   window.show();
-  return application.exec();
+  const int status = application.exec();
+  window.saveOpenPage();
+  return status;
 }

@@ -17,6 +17,8 @@ packages=(
   zip unzip tar procps
   # application
   qt6-base-dev qt6-svg-dev libgl-dev
+  # icons: the fallback theme, so the window looks the same on every desktop
+  adwaita-icon-theme
   # tests (openssl makes the download tests' self-signed certificate)
   libgtest-dev libgmock-dev poppler-utils libpoppler-cpp-dev openssl
   # the end-to-end tours run the program on a virtual display

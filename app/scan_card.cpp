@@ -1,0 +1,376 @@
+#include "app/scan_card.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QHelpEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QTextLayout>
+#include <QToolTip>
+#include <algorithm>
+#include <cmath>
+
+#include "app/components.h"
+
+namespace quorvel::app {
+
+namespace ScanCard {
+
+std::vector<Run> highlighted(const QString& text) {
+  std::vector<Run> runs;
+  auto append = [&runs](const QString& piece, bool hit) {
+    if (piece.isEmpty()) return;
+    if (!runs.empty() && runs.back().hit == hit) {
+      runs.back().text += piece;
+    } else {
+      runs.push_back(Run{piece, hit});
+    }
+  };
+  qsizetype from = 0;
+  while (from < text.size()) {
+    const qsizetype open = text.indexOf(QLatin1Char('['), from);
+    if (open < 0) break;
+    const qsizetype close = text.indexOf(QLatin1Char(']'), open + 1);
+    if (close < 0) break;
+    append(text.mid(from, open - from), false);
+    append(text.mid(open + 1, close - open - 1), true);
+    from = close + 1;
+  }
+  append(text.mid(from), false);
+  return runs;
+}
+
+std::vector<Badge> badges(const ArchiveItem& item) {
+  std::vector<Badge> result;
+  if (item.ocrStatus == OcrStatus::pending || item.ocrStatus == OcrStatus::running) result.push_back(Badge::waiting);
+  if (item.favorite) result.push_back(Badge::favorite);
+  return result;
+}
+
+QString waitingHelp() { return QStringLiteral("Waiting to be read"); }
+
+QString accessibleText(const ArchiveItem& item, const QString& subtitle) {
+  QString plain = subtitle;
+  plain.remove(QLatin1Char('[')).remove(QLatin1Char(']'));
+  return QString::fromStdString(item.displayTitle()) + QStringLiteral(", ") + plain;
+}
+
+namespace {
+QFont titleFont(const QFont& base) {
+  QFont font = base;
+  font.setPointSizeF(base.pointSizeF() * 0.95);
+  font.setWeight(QFont::Medium);
+  return font;
+}
+QFont captionFont(const QFont& base) {
+  QFont font = base;
+  font.setPointSizeF(base.pointSizeF() * 0.85);
+  return font;
+}
+}  // namespace
+
+int cardHeight(const QFont& font) {
+  const int title = QFontMetrics(titleFont(font)).height();
+  const int caption = QFontMetrics(captionFont(font)).height();
+  return kPictureHeight + std::max(kTextMinHeight, 10 + title + 2 + 2 * caption + 10);
+}
+
+}  // namespace ScanCard
+
+namespace {
+
+const ArchiveItem* itemOf(const QModelIndex& index) {
+  return static_cast<const ArchiveItem*>(index.data(ScanCardDelegate::kItemRole).value<const void*>());
+}
+
+QColor withAlpha(QColor color, double alpha) {
+  color.setAlphaF(static_cast<float>(alpha));
+  return color;
+}
+
+// An hourglass: two triangles meeting at the centre, inside a frame.
+void paintHourglass(QPainter& painter, const QRectF& r, const QColor& color) {
+  QPainterPath path;
+  const double w = r.width() * 0.7, left = r.center().x() - w / 2, right = left + w;
+  path.moveTo(left, r.top());
+  path.lineTo(right, r.top());
+  path.lineTo(r.center().x() + w * 0.08, r.center().y());
+  path.lineTo(right, r.bottom());
+  path.lineTo(left, r.bottom());
+  path.lineTo(r.center().x() - w * 0.08, r.center().y());
+  path.closeSubpath();
+  painter.save();
+  painter.setPen(QPen(color, 1.2));
+  painter.setBrush(withAlpha(color, 0.35));
+  painter.drawPath(path);
+  painter.restore();
+}
+
+// A five-pointed star filled with the colour.
+void paintStar(QPainter& painter, const QRectF& r, const QColor& color) {
+  QPainterPath path;
+  const QPointF c = r.center();
+  const double outer = std::min(r.width(), r.height()) / 2, inner = outer * 0.45;
+  for (int i = 0; i < 10; ++i) {
+    const double angle = -M_PI / 2 + i * M_PI / 5;
+    const double radius = i % 2 == 0 ? outer : inner;
+    const QPointF p(c.x() + radius * std::cos(angle), c.y() + radius * std::sin(angle));
+    if (i == 0) path.moveTo(p); else path.lineTo(p);
+  }
+  path.closeSubpath();
+  painter.save();
+  painter.setPen(QPen(color.darker(130), 0.8));
+  painter.setBrush(color);
+  painter.drawPath(path);
+  painter.restore();
+}
+
+}  // namespace
+
+ScanCardDelegate::ScanCardDelegate(QObject* parent) : QStyledItemDelegate(parent) {
+  connect(&ThumbnailCache::shared(), &ThumbnailCache::loaded, this, [this](const QString&, bool ok) {
+    if (ok) emit thumbnailArrived();
+  });
+}
+
+QSize ScanCardDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
+  return QSize(172 + 2 * kInset, ScanCard::cardHeight(option.font) + 2 * kInset);
+}
+
+QRect ScanCardDelegate::badgeRect(const QRect& card, const ArchiveItem& item) const {
+  const std::size_t count = ScanCard::badges(item).size();
+  if (count == 0) return {};
+  const int icon = 12, pad = 5, spacing = 4;
+  const int width = static_cast<int>(count) * icon + static_cast<int>(count - 1) * spacing + 2 * pad;
+  const int height = icon + 2 * pad;
+  return QRect(card.right() - 6 - width + 1, card.top() + 6, width, height);
+}
+
+void ScanCardDelegate::paintPicture(QPainter& painter, const QRect& picture, const ArchiveItem& item) const {
+  const QColor text = QApplication::palette().color(QPalette::WindowText);
+  painter.fillRect(picture, withAlpha(text, 0.06));
+  if (!item.thumbnailPath) {
+    paintThumbnailPlaceholder(painter, picture);
+    return;
+  }
+  const QString path = QString::fromStdString(*item.thumbnailPath);
+  const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+  const QSize target = picture.size() * ratio;
+  const QString key = path + QLatin1Char('@') + QString::number(target.width()) + QLatin1Char('x') +
+                      QString::number(target.height());
+  const QPixmap* pixmap = scaled_.object(key);
+  if (!pixmap) {
+    const std::optional<QImage> image = ThumbnailCache::shared().cached(path);
+    if (!image) {
+      ThumbnailCache::shared().request(path);
+      paintThumbnailPlaceholder(painter, picture);
+      return;
+    }
+    QPixmap made = QPixmap::fromImage(image->scaled(target, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    made.setDevicePixelRatio(ratio);
+    auto* stored = new QPixmap(std::move(made));
+    pixmap = stored;
+    scaled_.insert(key, stored);
+  }
+  const QSizeF shown = pixmap->deviceIndependentSize();
+  QRectF where(QPointF(0, 0), shown);
+  where.moveCenter(QRectF(picture).center());
+  painter.drawPixmap(where.topLeft(), *pixmap);
+}
+
+void ScanCardDelegate::paintBadges(QPainter& painter, const QRect& card, const ArchiveItem& item) const {
+  const std::vector<ScanCard::Badge> list = ScanCard::badges(item);
+  if (list.empty()) return;  // no empty capsule
+  const QRect capsule = badgeRect(card, item);
+  painter.save();
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  QColor material = QApplication::palette().color(QPalette::Base);
+  painter.setBrush(withAlpha(material, 0.85));
+  painter.drawRoundedRect(QRectF(capsule), capsule.height() / 2.0, capsule.height() / 2.0);
+  QRectF icon(capsule.left() + 5, capsule.top() + 5, 12, 12);
+  for (ScanCard::Badge badge : list) {
+    if (badge == ScanCard::Badge::waiting) {
+      paintHourglass(painter, icon.adjusted(1, 0, -1, 0), QApplication::palette().color(QPalette::WindowText));
+    } else {
+      paintStar(painter, icon, QColor(255, 204, 0));
+    }
+    icon.translate(16, 0);
+  }
+  painter.restore();
+}
+
+void ScanCardDelegate::paintSubtitle(QPainter& painter, const QRect& rect, const QString& subtitle,
+                                     const QFont& font, const QColor& plain, const QColor& strong) const {
+  const std::vector<ScanCard::Run> runs = ScanCard::highlighted(subtitle);
+  QString text;
+  QList<QTextLayout::FormatRange> formats;
+  QFont bold = font;
+  bold.setBold(true);
+  for (const ScanCard::Run& run : runs) {
+    if (run.hit) {
+      QTextLayout::FormatRange range;
+      range.start = static_cast<int>(text.size());
+      range.length = static_cast<int>(run.text.size());
+      range.format.setFont(bold);
+      range.format.setForeground(strong);
+      formats.append(range);
+    }
+    text += run.text;
+  }
+  const QFontMetricsF metrics(font);
+  const double lineHeight = metrics.height();
+  auto layoutLine = [&](const QString& piece, const QList<QTextLayout::FormatRange>& pieceFormats, double y,
+                        bool last, int* consumed) {
+    QTextLayout layout(piece, font);
+    layout.setFormats(pieceFormats);
+    QTextOption textOption;
+    textOption.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(textOption);
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    if (!line.isValid()) {
+      layout.endLayout();
+      *consumed = static_cast<int>(piece.size());
+      return;
+    }
+    line.setLineWidth(rect.width());
+    line.setPosition(QPointF(0, 0));
+    *consumed = line.textStart() + line.textLength();
+    layout.endLayout();
+    if (last && *consumed < piece.size()) {
+      // Elide the last line: cut it so that the ellipsis fits, then draw that.
+      const double room = rect.width() - metrics.horizontalAdvance(QStringLiteral("…")) - 4;
+      QTextLayout cut(piece, font);
+      cut.setFormats(pieceFormats);
+      cut.beginLayout();
+      QTextLine cutLine = cut.createLine();
+      cutLine.setLineWidth(std::max(1.0, room));
+      cut.endLayout();
+      const int keep = cutLine.textStart() + cutLine.textLength();
+      QString shortened = piece.left(keep).trimmed() + QStringLiteral("…");
+      QList<QTextLayout::FormatRange> kept;
+      for (const auto& range : pieceFormats) {
+        if (range.start >= keep) continue;
+        QTextLayout::FormatRange r = range;
+        r.length = std::min(r.length, keep - r.start);
+        kept.append(r);
+      }
+      QTextLayout finalLayout(shortened, font);
+      finalLayout.setFormats(kept);
+      finalLayout.beginLayout();
+      QTextLine finalLine = finalLayout.createLine();
+      finalLine.setLineWidth(rect.width() + 100);
+      finalLine.setPosition(QPointF(0, 0));
+      finalLayout.endLayout();
+      finalLayout.draw(&painter, QPointF(rect.left(), y));
+      return;
+    }
+    layout.draw(&painter, QPointF(rect.left(), y));
+  };
+  painter.save();
+  painter.setPen(plain);
+  int consumed = 0;
+  layoutLine(text, formats, rect.top(), false, &consumed);
+  if (consumed < text.size()) {
+    // The second line: the rest, its hits shifted to the rest's own positions.
+    const QString rest = text.mid(consumed);
+    QList<QTextLayout::FormatRange> restFormats;
+    for (const auto& range : formats) {
+      const int end = range.start + range.length;
+      if (end <= consumed) continue;
+      QTextLayout::FormatRange r = range;
+      r.start = std::max(0, range.start - consumed);
+      r.length = end - consumed - r.start;
+      restFormats.append(r);
+    }
+    int restConsumed = 0;
+    layoutLine(rest, restFormats, rect.top() + lineHeight, true, &restConsumed);
+  }
+  painter.restore();
+}
+
+void ScanCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+  const ArchiveItem* item = itemOf(index);
+  if (!item) return;
+  const QString subtitle = index.data(Qt::DisplayRole).toString();
+  const bool hovering = option.state & QStyle::State_MouseOver;
+  const QRect card = option.rect.adjusted(kInset, kInset, -kInset, -kInset);
+  const QPalette& palette = option.palette;
+  const QColor text = palette.color(QPalette::WindowText);
+  const double radius = 10;
+
+  painter->save();
+  painter->setRenderHint(QPainter::Antialiasing);
+  // Shadow, offset one point down: a few widening rings fading out.
+  const int blur = hovering ? 8 : 2;
+  const double strength = hovering ? 0.12 : 0.04;
+  painter->setPen(Qt::NoPen);
+  for (int ring = blur; ring >= 1; --ring) {
+    QColor shade(0, 0, 0);
+    shade.setAlphaF(static_cast<float>(strength * 2.0 / (blur + 1)));
+    const QRectF r = QRectF(card).adjusted(-ring / 2.0, -ring / 2.0 + 1, ring / 2.0, ring / 2.0 + 1);
+    painter->setBrush(shade);
+    painter->drawRoundedRect(r, radius + ring / 2.0, radius + ring / 2.0);
+  }
+
+  QPainterPath shape;
+  shape.addRoundedRect(QRectF(card), radius, radius);
+  painter->setClipPath(shape);
+  painter->fillRect(card, palette.color(QPalette::Base));
+  const QRect picture(card.left(), card.top(), card.width(), ScanCard::kPictureHeight);
+  paintPicture(*painter, picture, *item);
+  painter->setClipping(false);
+
+  // Text area: title on one line, subtitle on up to two.
+  const QRect textArea = QRect(card.left(), picture.bottom() + 1, card.width(), card.bottom() - picture.bottom())
+                             .adjusted(10, 10, -10, -10);
+  QFont title = option.font;
+  title.setPointSizeF(option.font.pointSizeF() * 0.95);
+  title.setWeight(QFont::Medium);
+  const QFontMetrics titleMetrics(title);
+  painter->setFont(title);
+  painter->setPen(text);
+  painter->drawText(QRect(textArea.left(), textArea.top(), textArea.width(), titleMetrics.height()),
+                    Qt::AlignLeft | Qt::AlignVCenter,
+                    titleMetrics.elidedText(QString::fromStdString(item->displayTitle()), Qt::ElideRight,
+                                            textArea.width()));
+  QFont caption = option.font;
+  caption.setPointSizeF(option.font.pointSizeF() * 0.85);
+  const QRect subtitleRect(textArea.left(), textArea.top() + titleMetrics.height() + 2, textArea.width(),
+                           textArea.height() - titleMetrics.height() - 2);
+  paintSubtitle(*painter, subtitleRect, subtitle, caption, palette.color(QPalette::PlaceholderText), text);
+
+  // Border, inside the edge.
+  const double line = hovering ? 2.0 : 1.0;
+  const QColor border = hovering ? withAlpha(Palette::airBlue(), 0.7) : withAlpha(text, 0.08);
+  painter->setPen(QPen(border, line));
+  painter->setBrush(Qt::NoBrush);
+  painter->drawRoundedRect(QRectF(card).adjusted(line / 2, line / 2, -line / 2, -line / 2), radius - line / 2,
+                           radius - line / 2);
+  paintBadges(*painter, card, *item);
+  painter->restore();
+}
+
+bool ScanCardDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                                 const QModelIndex& index) {
+  const ArchiveItem* item = itemOf(index);
+  if (event && item && event->type() == QEvent::ToolTip) {
+    const QRect card = option.rect.adjusted(kInset, kInset, -kInset, -kInset);
+    const std::vector<ScanCard::Badge> list = ScanCard::badges(*item);
+    if (!list.empty() && list.front() == ScanCard::Badge::waiting) {
+      const QRect capsule = badgeRect(card, *item);
+      const QRect hourglass(capsule.left(), capsule.top(), 5 + 12 + 2, capsule.height());
+      if (hourglass.contains(event->pos())) {
+        QToolTip::showText(event->globalPos(), ScanCard::waitingHelp(), view);
+        return true;
+      }
+    }
+    QToolTip::hideText();
+    event->ignore();
+    return true;
+  }
+  return QStyledItemDelegate::helpEvent(event, view, option, index);
+}
+
+}  // namespace quorvel::app
