@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -239,10 +241,21 @@ std::string Catalog::toFtsQuery(const std::string& input) {
       terms.push_back(token);
       return;
     }
+    // A dropped character separates the words on either side: inside the
+    // quotes a space makes them a phrase, as the index holds "11/5/1948" as
+    // the words 11, 5 and 1948 one after another. Deleting it would join
+    // them into a word that was never indexed.
     std::string kept;
+    bool gap = false;
     for (const std::string& g : chars) {
       char32_t cp = firstCodePoint(g);
-      if (text::isLetter(cp) || text::isNumber(cp) || isApostrophe(cp) || cp == U'-') kept += g;
+      if (text::isLetter(cp) || text::isNumber(cp) || isApostrophe(cp) || cp == U'-') {
+        if (gap && !kept.empty()) kept += ' ';
+        gap = false;
+        kept += g;
+      } else {
+        gap = true;
+      }
     }
     if (!kept.empty()) terms.push_back("\"" + kept + "\"*");
   };
@@ -272,7 +285,10 @@ std::string Catalog::toFtsQuery(const std::string& input) {
 
 std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
   std::string trimmed = text::trimmed(input);
-  if (trimmed.empty()) return {};
+  if (trimmed.empty() || limit == 0) return {};
+  const std::size_t cap = limit < 0 ? std::numeric_limits<std::size_t>::max()
+                                    : static_cast<std::size_t>(limit);
+  Database& db = reader();
   // Hits in the order they were found, so equal ranks keep that order (the
   // fallback's newest-first); index maps an item id to its hit.
   std::vector<SearchHit> hits;
@@ -284,9 +300,9 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
   };
 
   // The full-text queries swallow their errors: a half-typed phrase is not a failure.
-  auto quietly = [this](const std::string& sql, const std::vector<SQLValue>& params) {
+  auto quietly = [&db](const std::string& sql, const std::vector<SQLValue>& params) {
     try {
-      return db_.query(sql, params);
+      return db.query(sql, params);
     } catch (const std::exception&) {
       return std::vector<Row>{};
     }
@@ -322,15 +338,47 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
     }
   }
 
-  std::size_t at = 0;
-  while (at < trimmed.size()) {
+  // Year pass: a piece that is a year adds the items dated in it, but only
+  // those the rest of the text matches too ("Müller 1923" adds the items
+  // dated 1923 that mention Müller, not every item of 1923). All dated hits
+  // rank -1 and keep their date order, so no more than cap of them can
+  // survive the cut below, besides those that already have a hit.
+  std::vector<std::string> pieces;
+  for (std::size_t at = 0; at < trimmed.size();) {
     std::size_t end = trimmed.find(' ', at);
     if (end == std::string::npos) end = trimmed.size();
-    std::string piece = trimmed.substr(at, end - at);
+    if (end > at) pieces.push_back(trimmed.substr(at, end - at));
     at = end + 1;
-    auto year = yearOf(piece);
+  }
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    auto year = yearOf(pieces[k]);
     if (!year) continue;
-    for (ArchiveItem& dated : itemsForYear(*year)) {
+    std::string rest;
+    for (std::size_t other = 0; other < pieces.size(); ++other) {
+      if (other == k) continue;
+      if (!rest.empty()) rest += ' ';
+      rest += pieces[other];
+    }
+    std::string restMatch = toFtsQuery(rest);
+    std::int64_t wanted = cap == std::numeric_limits<std::size_t>::max()
+                              ? -1
+                              : static_cast<std::int64_t>(cap + hits.size());
+    std::vector<Row> rows;
+    if (restMatch.empty()) {
+      try {
+        rows = datedRows(*year, "", wanted);
+      } catch (const std::exception& e) {
+        recordError(e.what());
+      }
+    } else {
+      try {
+        rows = datedRows(*year, restMatch, wanted);
+      } catch (const std::exception&) {
+        // Like the full-text queries: a malformed rest gives no dated hits.
+      }
+    }
+    for (const Row& row : rows) {
+      ArchiveItem dated = item(row);
       if (index.count(dated.id)) continue;
       put(SearchHit{std::move(dated), "Dated " + std::to_string(*year), -1.0});
     }
@@ -338,7 +386,7 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
 
   if (hits.empty()) {
     for (const Row& row : q("SELECT * FROM items WHERE file_name LIKE ?1 OR title LIKE ?1 ORDER BY "
-                            "added DESC LIMIT ?2",
+                            "added DESC, id DESC LIMIT ?2",
                             {"%" + trimmed + "%", limit})) {
       ArchiveItem found = item(row);
       std::string snippet = found.fileName;
@@ -348,7 +396,29 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
 
   std::stable_sort(hits.begin(), hits.end(),
                    [](const SearchHit& a, const SearchHit& b) { return a.rank < b.rank; });
+  if (hits.size() > cap) hits.resize(cap);
   return hits;
+}
+
+std::vector<Row> Catalog::datedRows(int year, const std::string& match, std::int64_t limit) {
+  // A value starts with the year exactly when it lies in [year, year with its
+  // last character raised by one), so the index on value serves the lookup.
+  char from[32];
+  std::snprintf(from, sizeof from, "%04d", year);
+  std::string to = from;
+  ++to.back();
+  std::string sql =
+      "SELECT i.* FROM (SELECT item_id, MIN(value) AS v, MIN(id) AS first FROM item_dates "
+      "WHERE value >= ?1 AND value < ?2";
+  std::vector<SQLValue> params{std::string(from), to, limit};
+  if (!match.empty()) {
+    sql +=
+        " AND (item_id IN (SELECT rowid FROM fts WHERE fts MATCH ?4) OR item_id IN "
+        "(SELECT rowid FROM translations_fts WHERE translations_fts MATCH ?4))";
+    params.emplace_back(match);
+  }
+  sql += " GROUP BY item_id) d JOIN items i ON i.id = d.item_id ORDER BY d.v, d.first LIMIT ?3";
+  return reader().query(sql, params);
 }
 
 std::vector<std::int64_t> Catalog::searchAny(const std::vector<std::string>& terms, int limit) {
@@ -393,7 +463,7 @@ std::vector<std::int64_t> Catalog::searchAny(const std::vector<std::string>& ter
   for (const Source& source : kSources) {
     std::vector<Row> rows;
     try {
-      rows = db_.query(source.sql, {match});
+      rows = reader().query(source.sql, {match});
     } catch (const std::exception&) {
       // Counted as no rows, like a query that matched nothing.
     }
