@@ -120,6 +120,7 @@ Catalog::Catalog(const std::string& path) : db_((installRanking(), prepared(path
   // like any connection; query_only keeps it from ever changing the file.
   readDb_ = std::make_unique<Database>(path);
   readDb_->exec("PRAGMA query_only=ON;");
+  installReaderRanking();
 }
 
 void Catalog::migrate() {

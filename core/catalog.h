@@ -41,6 +41,8 @@
 
 namespace quorvel {
 
+struct CatalogRankingCache;
+
 class Catalog {
  public:
   // Opens or creates the catalog at path: creates the containing folder (its
@@ -48,6 +50,7 @@ class Catalog {
   // and creates or migrates the schema. Throws the connection's SQLError when
   // the file cannot be opened or a schema statement fails.
   explicit Catalog(const std::string& path);
+  ~Catalog();
   Catalog(const Catalog&) = delete;
   Catalog& operator=(const Catalog&) = delete;
 
@@ -246,6 +249,9 @@ class Catalog {
   // Makes catalog_bm25(), the ranking of both searches, known to every
   // connection opened from now on.
   static void installRanking();
+  // Gives the read connection's catalog_bm25() the row lengths it keeps
+  // between searches.
+  void installReaderRanking();
   // Creates and migrates the schema; throws.
   void migrate();
   // The connection for a read: the writer inside a transaction body on the
@@ -261,6 +267,7 @@ class Catalog {
 
   Database db_;
   std::string filePath_;
+  std::shared_ptr<CatalogRankingCache> rankingCache_;  // internally locked; outlives readDb_
   std::unique_ptr<Database> readDb_;         // made once the schema exists; never replaced
   std::atomic<std::thread::id> txThread_{};  // the thread inside tx(), if any
   mutable std::mutex errorLock_;  // guards lastError_; a leaf lock

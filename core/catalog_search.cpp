@@ -74,16 +74,28 @@ std::vector<std::string> retrievalWords(const std::string& term) {
 // (the same statistics, formula and order of operations), but reads the row
 // lengths differently. bm25() looks up each matching row's length with one
 // statement on the docsize table, which is most of the cost of ranking a
-// common word (about 1 µs of 1.7 µs per row). When a query term is in more
-// than a sixteenth of the rows, catalog_bm25 reads the whole docsize table
-// once instead (about 55 ns per row), and ranks from memory.
+// common word (about 1 µs of 1.7 µs per row). On the read connection the
+// lengths of a whole table are kept between searches, valid as long as the
+// file's data version is the one they were read at; when a query term is in
+// more than a sixteenth of the rows and no valid lengths are kept, the whole
+// docsize table is read once (about 55 ns per row) and kept. Other
+// connections read it per query under the same condition.
+
+// The row lengths of one table, by row id (-1 for an id without a row).
+using Lengths = std::vector<int>;
+
+struct LengthCache {
+  std::mutex lock;  // guards the fields below
+  bool valid = false;
+  unsigned version = 0;
+  std::shared_ptr<const Lengths> lengths;
+};
 
 struct RankData {
   double avgdl = 0;
   std::vector<double> idf;
   std::vector<double> freq;
-  bool bulk = false;
-  std::unordered_map<sqlite3_int64, int> lengths;  // rowid to tokens, when bulk
+  std::shared_ptr<const Lengths> lengths;  // when read in bulk or kept
 };
 
 // An SQLite varint: seven bits a byte, high bit set on all but the last; a
@@ -103,21 +115,32 @@ bool readVarint(const unsigned char*& at, const unsigned char* end, std::uint64_
   return true;
 }
 
-int loadLengths(sqlite3* db, const std::string& table, RankData& data) {
+// Reads every row length of the table; leaves out empty when the row ids are
+// too sparse for a table by id.
+int loadLengths(sqlite3* db, const std::string& table, std::shared_ptr<const Lengths>& out) {
   sqlite3_stmt* stmt = nullptr;
-  std::string sql = "SELECT id, sz FROM \"" + table + "_docsize\"";
+  std::string sql = "SELECT id, sz FROM \"" + table + "_docsize\" ORDER BY id";
   int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
   if (rc != SQLITE_OK) return rc;
+  std::vector<std::pair<sqlite3_int64, int>> rows;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     auto blob = static_cast<const unsigned char*>(sqlite3_column_blob(stmt, 1));
     const unsigned char* end = blob + sqlite3_column_bytes(stmt, 1);
     std::uint64_t total = 0, size = 0;
     for (const unsigned char* at = blob; blob && at < end;)
       if (readVarint(at, end, size)) total += size;
-    data.lengths[sqlite3_column_int64(stmt, 0)] = static_cast<int>(total);
+    rows.emplace_back(sqlite3_column_int64(stmt, 0), static_cast<int>(total));
   }
   sqlite3_finalize(stmt);
-  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  if (rc != SQLITE_DONE) return rc;
+  sqlite3_int64 last = rows.empty() ? 0 : rows.back().first;
+  if (rows.empty() || rows.front().first < 0 ||
+      last > 4 * static_cast<sqlite3_int64>(rows.size()) + 4096)
+    return SQLITE_OK;
+  auto lengths = std::make_shared<Lengths>(static_cast<std::size_t>(last) + 1, -1);
+  for (const auto& [id, length] : rows) (*lengths)[static_cast<std::size_t>(id)] = length;
+  out = std::move(lengths);
+  return SQLITE_OK;
 }
 
 int countRow(const Fts5ExtensionApi*, Fts5Context*, void* count) {
@@ -126,7 +149,7 @@ int countRow(const Fts5ExtensionApi*, Fts5Context*, void* count) {
 }
 
 int prepareRanking(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* ctx,
-                   const std::string& table, RankData*& out) {
+                   const std::string& table, LengthCache* cache, RankData*& out) {
   out = static_cast<RankData*>(api->xGetAuxdata(fts, 0));
   if (out) return SQLITE_OK;
   auto data = std::make_unique<RankData>();
@@ -148,16 +171,41 @@ int prepareRanking(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_contex
     data->idf[i] = idf <= 0.0 ? 1e-6 : idf;
     mostHits = std::max(mostHits, hits);
   }
-  if (mostHits >= 256 && mostHits * 16 > rows) {
-    rc = loadLengths(sqlite3_context_db_handle(ctx), table, *data);
+  // The data version of the read transaction this query runs in: lengths
+  // kept at the same version are those of this query's rows.
+  sqlite3* db = sqlite3_context_db_handle(ctx);
+  unsigned version = 0;
+  bool versioned =
+      cache && sqlite3_file_control(db, "main", SQLITE_FCNTL_DATA_VERSION, &version) == SQLITE_OK;
+  if (versioned) {
+    std::lock_guard guard(cache->lock);
+    if (cache->valid && cache->version == version) data->lengths = cache->lengths;
+  }
+  if (!data->lengths && mostHits >= 256 && mostHits * 16 > rows) {
+    rc = loadLengths(db, table, data->lengths);
     if (rc != SQLITE_OK) return rc;
-    data->bulk = true;
+    if (versioned && data->lengths) {
+      std::lock_guard guard(cache->lock);
+      cache->valid = true;
+      cache->version = version;
+      cache->lengths = data->lengths;
+    }
   }
   rc = api->xSetAuxdata(fts, data.get(), [](void* p) { delete static_cast<RankData*>(p); });
   if (rc != SQLITE_OK) return rc;  // xSetAuxdata has already called the deleter
   out = data.release();
   return SQLITE_OK;
 }
+
+}  // namespace
+
+// The lengths kept for the read connection, one set per full-text table.
+struct CatalogRankingCache {
+  LengthCache fts;
+  LengthCache translations;
+};
+
+namespace {
 
 void rankFunction(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* ctx, int argc,
                   sqlite3_value** argv) {
@@ -172,11 +220,13 @@ void rankFunction(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context
     sqlite3_result_error(ctx, "catalog_bm25: unknown table", -1);
     return;
   }
+  auto* caches = static_cast<CatalogRankingCache*>(api->xUserData(fts));
+  LengthCache* cache = caches ? (table == "fts" ? &caches->fts : &caches->translations) : nullptr;
   int weights = argc - 1;
   sqlite3_value** weight = argv + 1;
   try {
     RankData* data = nullptr;
-    int rc = prepareRanking(api, fts, ctx, table, data);
+    int rc = prepareRanking(api, fts, ctx, table, cache, data);
     int instances = 0;
     if (rc == SQLITE_OK) {
       std::fill(data->freq.begin(), data->freq.end(), 0.0);
@@ -187,11 +237,12 @@ void rankFunction(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context
       rc = api->xInst(fts, i, &phrase, &column, &offset);
       if (rc == SQLITE_OK) data->freq[phrase] += weights > column ? sqlite3_value_double(weight[column]) : 1.0;
     }
-    int length = 0;
+    int length = -1;
     if (rc == SQLITE_OK) {
-      auto known = data->bulk ? data->lengths.find(api->xRowid(fts)) : data->lengths.end();
-      if (known != data->lengths.end()) length = known->second;
-      else rc = api->xColumnSize(fts, -1, &length);
+      sqlite3_int64 rowid = api->xRowid(fts);
+      if (data->lengths && rowid >= 0 && static_cast<std::uint64_t>(rowid) < data->lengths->size())
+        length = (*data->lengths)[static_cast<std::size_t>(rowid)];
+      if (length < 0) rc = api->xColumnSize(fts, -1, &length);
     }
     if (rc != SQLITE_OK) {
       sqlite3_result_error_code(ctx, rc);
@@ -209,7 +260,7 @@ void rankFunction(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context
   }
 }
 
-int registerRanking(sqlite3* db, const char**, const sqlite3_api_routines*) {
+fts5_api* ftsApi(sqlite3* db) {
   fts5_api* api = nullptr;
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &stmt, nullptr) == SQLITE_OK) {
@@ -217,8 +268,12 @@ int registerRanking(sqlite3* db, const char**, const sqlite3_api_routines*) {
     sqlite3_step(stmt);
   }
   sqlite3_finalize(stmt);
+  return api;
+}
+
+int registerRanking(sqlite3* db, const char**, const sqlite3_api_routines*) {
   // Without FTS5 the schema cannot be created, and opening reports that.
-  if (api) api->xCreateFunction(api, "catalog_bm25", nullptr, rankFunction, nullptr);
+  if (fts5_api* api = ftsApi(db)) api->xCreateFunction(api, "catalog_bm25", nullptr, rankFunction, nullptr);
   return SQLITE_OK;
 }
 
@@ -229,6 +284,16 @@ void Catalog::installRanking() {
   std::call_once(once, [] {
     sqlite3_auto_extension(reinterpret_cast<void (*)()>(registerRanking));
   });
+}
+
+Catalog::~Catalog() = default;
+
+void Catalog::installReaderRanking() {
+  rankingCache_ = std::make_shared<CatalogRankingCache>();
+  std::lock_guard guard(readDb_->lock());
+  // Registered again with the cache: the later registration replaces the first.
+  if (fts5_api* api = ftsApi(readDb_->handle()))
+    api->xCreateFunction(api, "catalog_bm25", rankingCache_.get(), rankFunction, nullptr);
 }
 
 std::string Catalog::toFtsQuery(const std::string& input) {
@@ -310,12 +375,14 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
 
   // Ranking goes through FTS5's own rank column (set to the weighted bm25)
   // rather than a bm25() result column: FTS5 then sorts before the snippets are
-  // made, so only the rows returned get one, not every matching row.
+  // made, so only the rows returned get one, not every matching row. Items are
+  // joined on the row id, under which every full-text row sits (see
+  // migrate()): reading item_id would read each matching content row.
   std::string match = toFtsQuery(trimmed);
   if (!match.empty()) {
     for (const Row& row : quietly(
              "SELECT i.*, snippet(fts, 3, '[', ']', '…', 18) AS snip, fts.rank AS rank\n"
-             "FROM fts JOIN items i ON i.id = fts.item_id\n"
+             "FROM fts JOIN items i ON i.id = fts.rowid\n"
              "WHERE fts MATCH ? AND fts.rank MATCH 'catalog_bm25(''fts'', 0.0, 4.0, 2.0, 1.0, 3.0, "
              "1.0)'\n"
              "ORDER BY fts.rank LIMIT ?",
@@ -325,7 +392,7 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
     for (const Row& row : quietly(
              "SELECT i.*, snippet(translations_fts, 1, '[', ']', '…', 18) AS snip, "
              "translations_fts.rank AS rank\n"
-             "FROM translations_fts JOIN items i ON i.id = translations_fts.item_id\n"
+             "FROM translations_fts JOIN items i ON i.id = translations_fts.rowid\n"
              "WHERE translations_fts MATCH ? AND translations_fts.rank MATCH "
              "'catalog_bm25(''translations_fts'')'\n"
              "ORDER BY translations_fts.rank LIMIT ?",
@@ -412,8 +479,10 @@ std::vector<Row> Catalog::datedRows(int year, const std::string& match, std::int
       "WHERE value >= ?1 AND value < ?2";
   std::vector<SQLValue> params{std::string(from), to, limit};
   if (!match.empty()) {
+    // The unary plus keeps the plan on the year's few dates, checked against
+    // the matching row ids, rather than a date lookup for every matching row.
     sql +=
-        " AND (item_id IN (SELECT rowid FROM fts WHERE fts MATCH ?4) OR item_id IN "
+        " AND (+item_id IN (SELECT rowid FROM fts WHERE fts MATCH ?4) OR +item_id IN "
         "(SELECT rowid FROM translations_fts WHERE translations_fts MATCH ?4))";
     params.emplace_back(match);
   }
