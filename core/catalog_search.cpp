@@ -282,6 +282,11 @@ int registerRanking(sqlite3* db, const char**, const sqlite3_api_routines*) {
 void Catalog::installRanking() {
   static std::once_flag once;
   std::call_once(once, [] {
+    // Memory statistics put one process-wide mutex around every allocation,
+    // so a search and a save on their two connections would still take turns
+    // on it. Nothing reads the statistics; SQLite refuses the setting (and
+    // keeps them) when it is already in use.
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     sqlite3_auto_extension(reinterpret_cast<void (*)()>(registerRanking));
   });
 }

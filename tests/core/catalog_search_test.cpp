@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <unordered_map>
 
 #include "catalog_fixture.h"
 
@@ -134,6 +135,34 @@ TEST_F(CatalogSearch, RankingEqualsBm25AlsoWhenRowLengthsAreReadInBulk) {
       "FROM translations_fts WHERE translations_fts MATCH 'common'");
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].dbl("a"), rows[0].dbl("b"));
+}
+
+TEST_F(CatalogSearch, RanksFollowEveryCommittedChangeOfTheRowLengths) {
+  // Enough rows with "common" that the search keeps the row lengths.
+  std::vector<std::int64_t> ids;
+  for (int i = 0; i < 300; ++i)
+    ids.push_back(addWith("/scans/" + std::to_string(i) + ".jpg", i, "Letter",
+                          "common " + std::string(i % 11 + 1, 'w') + (i % 4 ? " more words" : "")));
+  auto expectBm25 = [this](const std::string& when) {
+    std::unordered_map<std::int64_t, double> want;
+    for (const Row& row : catalog->db().query(
+             "SELECT rowid, bm25(fts, 0.0, 4.0, 2.0, 1.0, 3.0, 1.0) AS r FROM fts WHERE fts MATCH "
+             "'\"common\"*'"))
+      want[row.int64("rowid")] = row.dbl("r");
+    auto hits = catalog->search("common", -1);
+    ASSERT_EQ(hits.size(), want.size()) << when;
+    for (const SearchHit& hit : hits) ASSERT_EQ(hit.rank, want[hit.item.id]) << when << " item " << hit.item.id;
+  };
+  expectBm25("first search");
+  expectBm25("lengths kept");
+  // Longer and shorter rows, a new row and a removed one change the lengths and the average.
+  catalog->saveRecognizedText(ids[3], "common " + std::string(40, 'x') + " a b c d e f g h", "t", std::nullopt);
+  catalog->saveCorrectedText(ids[7], "common");
+  catalog->removeItems({ids[9]});
+  addWith("/scans/new.jpg", 400, "Common letter", "common common words");
+  expectBm25("after the writes");
+  catalog->db().run("UPDATE items SET notes='x' WHERE id=?", {ids[1]});  // a commit outside the index
+  expectBm25("after an unrelated commit");
 }
 
 TEST_F(CatalogSearch, YearAddsDatedItemsThatTheTextDidNotFind) {
