@@ -1,10 +1,14 @@
 // Catalog speed: builds catalogs through the real Catalog and times the
-// searches, adding, the index rebuild, the statistics and the backup copy.
+// searches (limit 500, as the library asks) against a plain FTS5 table over
+// the same texts built in the same run, saves while searches run and searches
+// while saves run, opening warm and cold, adding, the index rebuild, the
+// statistics and the backup copy.
 //
 //   build/bench/bench_catalog [--keep] [items ...]     (default: 10000 50000)
 //
 // Each catalog is written to a fresh temporary folder, removed afterwards
-// unless --keep is given.
+// unless --keep is given. The load average is printed with each part, as
+// other work on the machine moves the figures.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -13,6 +17,11 @@
 #include <filesystem>
 #include <functional>
 #include <random>
+#include <thread>
+#include <atomic>
+#include <fcntl.h>
+#include <unistd.h>
+#include <sqlite3.h>
 #include <string>
 #include <vector>
 
@@ -57,6 +66,24 @@ std::vector<std::string> makeVocabulary(std::mt19937& rng, int size) {
   return words;
 }
 
+// A date as people write them: 11/5/1948, 5.11.1948, 1948-11-05, 5 May 1948, May 5th, 1948.
+std::string dateText(std::mt19937& rng) {
+  static const char* months[] = {"January", "May", "März", "août", "December"};
+  int day = 1 + static_cast<int>(rng() % 28), month = 1 + static_cast<int>(rng() % 12);
+  std::string year = std::to_string(1880 + rng() % 90);
+  switch (rng() % 5) {
+    case 0: return std::to_string(day) + "/" + std::to_string(month) + "/" + year;
+    case 1: return std::to_string(day) + "." + std::to_string(month) + "." + year;
+    case 2: {
+      char iso[16];
+      std::snprintf(iso, sizeof iso, "%s-%02d-%02d", year.c_str(), month, day);
+      return iso;
+    }
+    case 3: return std::to_string(day) + " " + months[rng() % 5] + " " + year;
+    default: return std::string(months[rng() % 5]) + " " + std::to_string(day) + "th, " + year;
+  }
+}
+
 struct Corpus {
   std::vector<std::string> vocabulary;
   std::discrete_distribution<int> zipf;
@@ -75,6 +102,7 @@ struct Corpus {
       if (r < 3) out += kFirstNames[rng() % kFirstNames.size()];
       else if (r < 5) out += kLastNames[rng() % kLastNames.size()];
       else if (r < 6) out += std::to_string(1880 + rng() % 90);
+      else if (r < 7) out += dateText(rng);
       else out += vocabulary[zipf(rng)];
       if (r % 17 == 0) out += ',';
       if (r % 29 == 0) out += '.';
@@ -87,6 +115,13 @@ struct Timing {
   double p50, p95;
 };
 
+Timing percentiles(std::vector<double> ms) {
+  if (ms.empty()) return {0, 0};
+  std::sort(ms.begin(), ms.end());
+  auto at = [&ms](double q) { return ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * ms.size()))]; };
+  return {at(0.50), at(0.95)};
+}
+
 Timing measure(int runs, const std::function<void(int)>& body) {
   std::vector<double> ms;
   for (int i = 0; i < runs; ++i) {
@@ -94,54 +129,143 @@ Timing measure(int runs, const std::function<void(int)>& body) {
     body(i);
     ms.push_back(msSince(start));
   }
-  std::sort(ms.begin(), ms.end());
-  auto at = [&ms](double q) { return ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * ms.size()))]; };
-  return {at(0.50), at(0.95)};
+  return percentiles(std::move(ms));
 }
 
+std::string load() {
+  double avg[3] = {0, 0, 0};
+  if (getloadavg(avg, 3) < 0) return "load ?";
+  char text[64];
+  std::snprintf(text, sizeof text, "load %.1f/%.1f on %u cores", avg[0], avg[1],
+                std::thread::hardware_concurrency());
+  return text;
+}
+
+// Drops the file's pages from the page cache, so the next open reads the disk.
+void evict(const fs::path& file) {
+  int fd = ::open(file.c_str(), O_RDONLY);
+  if (fd < 0) return;
+  ::fdatasync(fd);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+}
+
+// The comparison: one FTS5 table with the catalog's tokenizer and prefix
+// indexes, filled with the same rows, asked the straightforward way.
+class PlainTable {
+ public:
+  explicit PlainTable(const fs::path& file) {
+    sqlite3_open(file.c_str(), &db_);
+    exec("PRAGMA journal_mode=WAL");
+    exec("CREATE VIRTUAL TABLE plain USING fts5(title, file_name, text, people, notes, "
+         "tokenize='unicode61 remove_diacritics 2', prefix='1 2')");
+  }
+  ~PlainTable() {
+    sqlite3_finalize(query_);
+    sqlite3_close(db_);
+  }
+  void fillFrom(const fs::path& catalog) {
+    exec("ATTACH '" + catalog.string() + "' AS c");
+    exec("INSERT INTO plain (rowid, title, file_name, text, people, notes) SELECT rowid, title, "
+         "file_name, text, people, notes FROM c.fts");
+    exec("DETACH c");
+    sqlite3_prepare_v2(db_,
+                       "SELECT rowid FROM plain WHERE plain MATCH ? ORDER BY bm25(plain, 4.0, 2.0, "
+                       "1.0, 3.0, 1.0) LIMIT ?",
+                       -1, &query_, nullptr);
+  }
+  std::size_t search(const std::string& match, int limit) {
+    std::size_t rows = 0;
+    sqlite3_bind_text(query_, 1, match.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(query_, 2, limit);
+    while (sqlite3_step(query_) == SQLITE_ROW) ++rows;
+    sqlite3_reset(query_);
+    return rows;
+  }
+
+ private:
+  void exec(const std::string& sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+      std::fprintf(stderr, "plain table: %s\n", error ? error : "?");
+      sqlite3_free(error);
+    }
+  }
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* query_ = nullptr;
+};
+
 bool keepFiles = false;
+constexpr int kLimit = 500;
 
 void runSize(int count) {
   fs::path folder = fs::temp_directory_path() / ("quorvel-bench-" + std::to_string(count));
   fs::remove_all(folder);
   fs::create_directories(folder);
+  fs::path file = folder / "catalog.db";
   std::mt19937 rng(42);
   Corpus corpus(rng);
-  Catalog catalog((folder / "catalog.db").string());
-
-  std::vector<std::int64_t> people;
-  for (const auto& first : kFirstNames)
-    for (const auto& last : kLastNames) people.push_back(catalog.ensurePerson(first + " " + last));
+  auto catalogPtr = std::make_unique<Catalog>(file.string());
 
   double addMs = 0, textMs = 0;
   auto build = Clock::now();
-  for (int i = 0; i < count; ++i) {
-    ArchiveItem item;
-    item.path = "/archive/box" + std::to_string(i / 500) + "/scan_" + std::to_string(i) + ".jpg";
-    item.fileName = "scan_" + std::to_string(i) + ".jpg";
-    item.title = "Letter from " + kFirstNames[rng() % kFirstNames.size()] + " " +
-                 corpus.vocabulary[corpus.zipf(rng)];
-    item.kind = ItemKind::letter;
-    item.fileSize = 2'000'000 + static_cast<std::int64_t>(rng() % 1'000'000);
-    item.sha256 = std::to_string(i);
-    auto start = Clock::now();
-    std::int64_t id = catalog.addItem(item);
-    addMs += msSince(start);
-    start = Clock::now();
-    catalog.saveRecognizedText(id, corpus.text(rng, 1500), "tesseract", 0.9);
-    textMs += msSince(start);
-    for (int p = 0; p < 2; ++p) catalog.tagPerson(id, people[rng() % people.size()]);
-    catalog.addDate(id, std::to_string(1880 + rng() % 90), "text", false);
-    if (i % 3 == 0) catalog.addDate(id, std::to_string(1880 + rng() % 90) + "-05", "file name", false);
-    if (i % 10 == 0)
-      catalog.saveTranslation(Translation{id, "de", "German", corpus.text(rng, 800), "m", "h", 0});
+  {
+    Catalog& catalog = *catalogPtr;
+    std::vector<std::int64_t> people;
+    for (const auto& first : kFirstNames)
+      for (const auto& last : kLastNames) people.push_back(catalog.ensurePerson(first + " " + last));
+    for (int i = 0; i < count; ++i) {
+      ArchiveItem item;
+      item.path = "/archive/box" + std::to_string(i / 500) + "/scan_" + std::to_string(i) + ".jpg";
+      item.fileName = "scan_" + std::to_string(i) + ".jpg";
+      item.title = "Letter from " + kFirstNames[rng() % kFirstNames.size()] + " " +
+                   corpus.vocabulary[corpus.zipf(rng)];
+      item.kind = ItemKind::letter;
+      item.fileSize = 2'000'000 + static_cast<std::int64_t>(rng() % 1'000'000);
+      item.sha256 = std::to_string(i);
+      item.added = 1'700'000'000'000'000 + i * 1'000'000LL;
+      auto start = Clock::now();
+      std::int64_t id = catalog.addItem(item);
+      addMs += msSince(start);
+      start = Clock::now();
+      catalog.saveRecognizedText(id, corpus.text(rng, 1400), "tesseract", 0.9);
+      textMs += msSince(start);
+      for (int p = 0; p < 2; ++p) catalog.tagPerson(id, people[rng() % people.size()]);
+      std::string year = std::to_string(1880 + rng() % 90);
+      catalog.addDate(id, year, "text", false);
+      if (i % 3 == 0) catalog.addDate(id, std::to_string(1880 + rng() % 90) + "-05", "file name", false);
+      if (i % 7 == 0) catalog.addDate(id, year + "-11-02", "text", false);
+      if (i % 10 == 0)
+        catalog.saveTranslation(Translation{id, "de", "German", corpus.text(rng, 800), "m", "h", 0});
+    }
   }
   double buildMs = msSince(build);
-  if (catalog.lastError()) std::printf("error while building: %s\n", catalog.lastError()->c_str());
+  if (catalogPtr->lastError()) std::printf("error while building: %s\n", catalogPtr->lastError()->c_str());
 
-  std::printf("\n== %d items (built in %.1f s) ==\n", count, buildMs / 1000);
+  std::printf("\n== %d items (built in %.1f s; %s) ==\n", count, buildMs / 1000, load().c_str());
   std::printf("addItem per item: %.3f ms; saveRecognizedText per item: %.3f ms\n", addMs / count,
               textMs / count);
+
+  auto plainBuild = Clock::now();
+  PlainTable plain(folder / "plain.db");
+  plain.fillFrom(file);
+  std::printf("plain FTS5 table filled in %.1f s\n", msSince(plainBuild) / 1000);
+
+  // Warm and cold open: the catalog is closed first so that the open is a first one.
+  catalogPtr.reset();
+  Timing warm = measure(10, [&](int) { Catalog again(file.string()); });
+  std::vector<double> coldMs;
+  for (int i = 0; i < 3; ++i) {
+    for (const char* suffix : {"", "-wal", "-shm"}) evict(file.string() + suffix);
+    auto start = Clock::now();
+    Catalog again(file.string());
+    coldMs.push_back(msSince(start));
+  }
+  Timing cold = percentiles(coldMs);
+  std::printf("open: warm p50 %.1f ms p95 %.1f ms; cold (pages dropped) p50 %.1f ms, worst %.1f ms  (%s)\n",
+              warm.p50, warm.p95, cold.p50, *std::max_element(coldMs.begin(), coldMs.end()), load().c_str());
+  catalogPtr = std::make_unique<Catalog>(file.string());
+  Catalog& catalog = *catalogPtr;
 
   const std::string& common0 = corpus.vocabulary[0];
   const std::string& common1 = corpus.vocabulary[1];
@@ -155,18 +279,26 @@ void runSize(int count) {
       {"two terms", {common0 + " " + corpus.vocabulary[40], common1 + " " + corpus.vocabulary[60]}},
       {"quoted phrase", {"\"" + common0 + " " + common1 + "\"", "\"" + common1 + " " + common0 + "\""}},
       {"year", {"1923", "1901", "1955"}},
+      {"name and year", {"Müller 1923", "walsh 1901", "garcia 1955"}},
+      {"date with slashes", {"11/5/1948", "3/2/1923", "20.7.1901"}},
       {"accent-folded name", {"muller", "dvorak", "garcia"}},
+      {"apostrophe name", {"o'brien", "O\u2019Brien", "o'b"}},
+      {"no hit (fallback)", {"zzqx", "qqqy", "xxjw"}},
       {"one-letter prefix", {"m", "s", "a"}},
       {"two-letter prefix", {"mu", "sc", "an"}},
   };
   const int runs = 40;
-  std::printf("%-20s %12s %12s %14s %14s\n", "query", "search p50", "search p95", "searchAny p50",
-              "searchAny p95");
+  std::printf("limit %d, %d runs a class (%s)\n", kLimit, runs, load().c_str());
+  std::printf("%-20s %10s %10s %10s %10s %7s %7s %13s\n", "query", "cat p50", "cat p95", "plain p50",
+              "plain p95", "p50 x", "p95 x", "searchAny p95");
   for (const Query& query : queries) {
-    std::size_t hits = 0;
-    Timing s = measure(runs, [&](int i) {
-      hits = catalog.search(query.variants[i % query.variants.size()], 200).size();
-    });
+    std::size_t hits = 0, plainHits = 0;
+    // One round first so that every class starts from the same warm cache.
+    for (const auto& v : query.variants) catalog.search(v, kLimit), plain.search(Catalog::toFtsQuery(v), kLimit);
+    Timing s = measure(runs, [&](int i) { hits = catalog.search(query.variants[i % query.variants.size()], kLimit).size(); });
+    std::vector<std::string> matches;
+    for (const auto& v : query.variants) matches.push_back(Catalog::toFtsQuery(v));
+    Timing p = measure(runs, [&](int i) { plainHits = plain.search(matches[i % matches.size()], kLimit); });
     Timing a = measure(runs, [&](int i) {
       std::vector<std::string> terms;
       std::string v = query.variants[i % query.variants.size()];
@@ -179,9 +311,89 @@ void runSize(int count) {
       }
       catalog.searchAny(terms, 12);
     });
-    std::printf("%-20s %9.2f ms %9.2f ms %11.2f ms %11.2f ms   (%zu hits)\n", query.name, s.p50,
-                s.p95, a.p50, a.p95, hits);
+    std::printf("%-20s %7.2f ms %7.2f ms %7.2f ms %7.2f ms %6.2fx %6.2fx %10.2f ms  (%zu hits, plain %zu)\n",
+                query.name, s.p50, s.p95, p.p50, p.p95, p.p50 > 0 ? s.p50 / p.p50 : 0,
+                p.p95 > 0 ? s.p95 / p.p95 : 0, a.p95, hits, plainHits);
   }
+
+  // Where a search's time goes, for the classes with many hits: the ranked
+  // full-text query alone, the same with its snippets, and the translations'.
+  std::printf("parts of a search (p50): fts ranked only / fts with snippets / translations with snippets\n");
+  for (const Query& query : queries) {
+    std::string name = query.name;
+    if (name != "common term" && name != "two-letter prefix" && name != "year") continue;
+    std::vector<std::string> matches;
+    for (const auto& v : query.variants) matches.push_back(Catalog::toFtsQuery(v));
+    auto part = [&](const std::string& sql) {
+      return measure(20, [&](int i) { catalog.db().query(sql, {matches[i % matches.size()], kLimit}); }).p50;
+    };
+    double ranked = part(
+        "SELECT i.id, fts.rank FROM fts JOIN items i ON i.id = fts.rowid WHERE fts MATCH ? AND "
+        "fts.rank MATCH 'catalog_bm25(''fts'', 0.0, 4.0, 2.0, 1.0, 3.0, 1.0)' ORDER BY fts.rank LIMIT ?");
+    double snipped = part(
+        "SELECT i.*, snippet(fts, 3, '[', ']', '…', 18) AS snip, fts.rank FROM fts JOIN items i ON i.id = "
+        "fts.rowid WHERE fts MATCH ? AND fts.rank MATCH 'catalog_bm25(''fts'', 0.0, 4.0, 2.0, 1.0, 3.0, "
+        "1.0)' ORDER BY fts.rank LIMIT ?");
+    double english = part(
+        "SELECT i.*, snippet(translations_fts, 1, '[', ']', '…', 18) AS snip, translations_fts.rank FROM "
+        "translations_fts JOIN items i ON i.id = translations_fts.rowid WHERE translations_fts MATCH ? "
+        "AND translations_fts.rank MATCH 'catalog_bm25(''translations_fts'')' ORDER BY "
+        "translations_fts.rank LIMIT ?");
+    std::printf("%-20s %7.2f ms / %7.2f ms / %7.2f ms\n", query.name, ranked, snipped, english);
+  }
+
+  // Saves while searches run back to back, and searches while saves do.
+  std::vector<std::int64_t> ids;
+  for (int i = 0; i < 400; ++i) ids.push_back(1 + static_cast<std::int64_t>(rng() % count));
+  std::vector<std::string> texts;
+  for (int i = 0; i < 50; ++i) texts.push_back(corpus.text(rng, 1400));
+  auto save = [&](int i) {
+    catalog.saveRecognizedText(ids[i % ids.size()], texts[i % texts.size()], "tesseract", 0.9);
+  };
+  Timing idleSave = measure(100, save);
+  std::atomic<bool> stop{false};
+  std::atomic<int> background{0};
+  Timing busySave;
+  {
+    std::thread searcher([&] {
+      for (int i = 0; !stop; ++i) {
+        catalog.search(i % 2 ? common0 : common1, kLimit);
+        ++background;
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    busySave = measure(200, [&](int i) {
+      save(i);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    });
+    stop = true;
+    searcher.join();
+  }
+  std::printf("text save: idle p50 %.2f ms p95 %.2f ms; during back-to-back searches p50 %.2f ms "
+              "p95 %.2f ms (%d searches ran; %s)\n",
+              idleSave.p50, idleSave.p95, busySave.p50, busySave.p95, background.load(), load().c_str());
+
+  auto searchOnce = [&](int i) { catalog.search(i % 2 ? common0 : "muller", kLimit); };
+  Timing idleSearch = measure(40, searchOnce);
+  stop = false;
+  background = 0;
+  Timing busySearch;
+  {
+    std::thread saver([&] {
+      for (int i = 0; !stop; ++i) {
+        save(i);
+        ++background;
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    busySearch = measure(40, searchOnce);
+    stop = true;
+    saver.join();
+  }
+  std::printf("search: idle p50 %.2f ms p95 %.2f ms; during back-to-back saves p50 %.2f ms p95 %.2f ms "
+              "(%.2fx at p95; %d saves ran; %s)\n",
+              idleSearch.p50, idleSearch.p95, busySearch.p50, busySearch.p95,
+              idleSearch.p95 > 0 ? busySearch.p95 / idleSearch.p95 : 0, background.load(), load().c_str());
 
   Timing st = measure(20, [&](int) { catalog.stats(); });
   std::printf("stats: p50 %.2f ms, p95 %.2f ms\n", st.p50, st.p95);
@@ -192,9 +404,9 @@ void runSize(int count) {
   start = Clock::now();
   catalog.backup(copy);
   std::printf("backup(to:): %.0f ms, copy %.1f MB\n", msSince(start), fs::file_size(copy) / 1e6);
-  auto ftsBytes = catalog.db().query(
-      "SELECT COALESCE(SUM(length(block)),0) AS b FROM fts_data");
+  auto ftsBytes = catalog.db().query("SELECT COALESCE(SUM(length(block)),0) AS b FROM fts_data");
   std::printf("fts index blocks: %.1f MB\n", ftsBytes.front().int64("b") / 1e6);
+  catalogPtr.reset();
   if (keepFiles) std::printf("kept %s\n", folder.c_str());
   else fs::remove_all(folder);
 }

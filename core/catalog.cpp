@@ -97,6 +97,10 @@ CREATE VIRTUAL TABLE IF NOT EXISTS translations_fts USING fts5(
 );
 )sql";
 
+// PRAGMA user_version once the full-text rows are known to sit under their
+// item's id.
+constexpr int kFullTextUnderItemIds = 1;
+
 // The folder must exist before the connection opens; a failure shows up when
 // the connection cannot create the file.
 const std::string& prepared(const std::string& path) {
@@ -112,6 +116,11 @@ const std::string& prepared(const std::string& path) {
 
 Catalog::Catalog(const std::string& path) : db_((installRanking(), prepared(path))), filePath_(path) {
   migrate();
+  // Opened read-write so that it can take part in WAL recovery and checkpoints
+  // like any connection; query_only keeps it from ever changing the file.
+  readDb_ = std::make_unique<Database>(path);
+  readDb_->exec("PRAGMA query_only=ON;");
+  installReaderRanking();
 }
 
 void Catalog::migrate() {
@@ -126,12 +135,24 @@ void Catalog::migrate() {
   // Full-text rows are kept under the item's id as their row id, so that one
   // item's row is found through the row id; an item_id lookup in FTS5 scans
   // the whole table. A file written otherwise gets its index rebuilt once.
-  // The shadow tables are read rather than fts itself, so that only the first
-  // column of each row is read, not its text.
+  // The check reads every page of both content tables (about a second cold at
+  // 50,000 items), so a file that passed it is marked with user_version 1 and
+  // not checked again; the catalog itself only ever writes rows under their
+  // item's id.
+  if (db_.query("PRAGMA user_version").front().int64("user_version") >= kFullTextUnderItemIds)
+    return;
   bool misplaced =
       !db_.query("SELECT 1 FROM fts_content WHERE id IS NOT c0 LIMIT 1").empty() ||
       !db_.query("SELECT 1 FROM translations_fts_content WHERE id IS NOT c0 LIMIT 1").empty();
-  if (misplaced) db_.transaction([this] { rebuildFullText(); });
+  db_.transaction([this, misplaced] {
+    if (misplaced) rebuildFullText();
+    db_.exec("PRAGMA user_version=" + std::to_string(kFullTextUnderItemIds));
+  });
+}
+
+Database& Catalog::reader() {
+  if (txThread_.load(std::memory_order_relaxed) == std::this_thread::get_id()) return db_;
+  return *readDb_;
 }
 
 std::optional<std::string> Catalog::lastError() const {
@@ -146,7 +167,7 @@ void Catalog::recordError(const std::string& message) {
 
 std::vector<Row> Catalog::q(const std::string& sql, const std::vector<SQLValue>& params) {
   try {
-    return db_.query(sql, params);
+    return reader().query(sql, params);
   } catch (const std::exception& e) {
     recordError(e.what());
     return {};
@@ -170,6 +191,14 @@ bool Catalog::tx(const std::function<void()>& body) {
     recordError(e.what());
     return false;
   }
+  // Reads of the body (getItem() in removeItems(), say) must see its own
+  // uncommitted changes, so they go to the writer while this thread is here.
+  // A nested tx() on the same thread fails at its BEGIN and never gets here.
+  txThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  struct Leave {
+    std::atomic<std::thread::id>& thread;
+    ~Leave() { thread.store(std::thread::id(), std::memory_order_relaxed); }
+  } leave{txThread_};
   try {
     body();
     db_.exec("COMMIT");

@@ -4,10 +4,16 @@
 // people, the dates, the tombstones of removed scans, and the two full-text
 // tables `fts` and `translations_fts`, which the catalog keeps in step itself.
 //
-// Any thread may call. Each call holds the connection's recursive lock for the
-// whole of its statement, and a transactional operation holds it from
+// Any thread may call. The catalog keeps two connections to the file. Writes
+// go through the writer connection (db()): each holds its recursive lock for
+// the whole of its statement, and a transactional operation holds it from
 // BEGIN IMMEDIATE to COMMIT or ROLLBACK, so it is never interleaved with
-// another thread's statements.
+// another thread's statements. Reads (searches, lists, counts, single
+// records) go through a read connection of their own with its own lock and
+// see the state of the last commit; WAL lets that connection read while the
+// writer writes, so a read never waits behind a stream of writes and a write
+// never waits behind a search. A read made inside a transaction body, on the
+// thread that runs it, goes to the writer and sees the transaction's changes.
 //
 // Failures: only the constructor and backup() throw. Every other operation
 // answers its empty result (empty list, none, 0 or false) and keeps the error's
@@ -18,11 +24,14 @@
 // The order in which an operation issues its statements is part of its
 // behaviour: callers rely on it (for example that a reading never replaces a
 // text the user corrected). Paths are compared exactly, letter case included.
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -32,6 +41,8 @@
 
 namespace quorvel {
 
+struct CatalogRankingCache;
+
 class Catalog {
  public:
   // Opens or creates the catalog at path: creates the containing folder (its
@@ -39,10 +50,11 @@ class Catalog {
   // and creates or migrates the schema. Throws the connection's SQLError when
   // the file cannot be opened or a schema statement fails.
   explicit Catalog(const std::string& path);
+  ~Catalog();
   Catalog(const Catalog&) = delete;
   Catalog& operator=(const Catalog&) = delete;
 
-  // The open connection, for the services that need it directly.
+  // The writer connection, for the services that need it directly.
   Database& db() { return db_; }
   // The path the catalog was opened on.
   const std::string& filePath() const { return filePath_; }
@@ -71,7 +83,9 @@ class Catalog {
   std::vector<ArchiveItem> itemsNeedingReview();
   // Items tagged with the person, newest added first.
   std::vector<ArchiveItem> itemsForPerson(std::int64_t personId);
-  // Distinct items with a date in that year (written "%04d"), by date value.
+  // Distinct items with a date in that year (a value starting with the year
+  // written "%04d"), by their earliest such date value, ties in the order the
+  // dates were added.
   std::vector<ArchiveItem> itemsForYear(int year);
   // True when a tombstone has exactly this path.
   bool isRemovedPath(const std::string& path);
@@ -194,13 +208,16 @@ class Catalog {
 
   // The FTS5 MATCH expression for what the user typed: each word a quoted
   // prefix term, each quoted phrase kept, joined by spaces (all must match);
-  // empty when nothing searchable is left.
+  // empty when nothing searchable is left. Characters that are neither
+  // letters, numbers, apostrophes nor hyphens are dropped and separate the
+  // words on either side ("11/5/1948" is the phrase 11 5 1948).
   static std::string toFtsQuery(const std::string& text);
   // The library's search: ranked full-text hits of the items and their
   // translations (the better one per item), items dated in a year named in the
-  // text (rank -1), and, when nothing else is found, items whose file name or
-  // title contains the text (rank 0). Best (lowest rank) first; each full-text
-  // query returns at most limit rows, dated items come in addition.
+  // text that the rest of the text also matches (rank -1), and, when nothing
+  // else is found, items whose file name or title contains the text (rank 0).
+  // Best (lowest rank) first, at most limit hits (a negative limit means no
+  // limit).
   std::vector<SearchHit> search(const std::string& text, int limit);
   // The question answerer's retrieval: items matching any of the terms, scored
   // over both full-text tables with a bonus for a year among the terms; best
@@ -232,14 +249,27 @@ class Catalog {
   // Makes catalog_bm25(), the ranking of both searches, known to every
   // connection opened from now on.
   static void installRanking();
+  // Gives the read connection's catalog_bm25() the row lengths it keeps
+  // between searches.
+  void installReaderRanking();
   // Creates and migrates the schema; throws.
   void migrate();
+  // The connection for a read: the writer inside a transaction body on the
+  // thread running it, else the read connection.
+  Database& reader();
+  // Items dated in the year, by earliest date value in it; when match is not
+  // empty, only items whose full-text or translation row matches it; at most
+  // limit rows (negative: all). Throws the connection's error.
+  std::vector<Row> datedRows(int year, const std::string& match, std::int64_t limit);
   // Refills fts and translations_fts from the tables; call only inside a transaction.
   void rebuildFullText();
   void recordError(const std::string& message);
 
   Database db_;
   std::string filePath_;
+  std::shared_ptr<CatalogRankingCache> rankingCache_;  // internally locked; outlives readDb_
+  std::unique_ptr<Database> readDb_;         // made once the schema exists; never replaced
+  std::atomic<std::thread::id> txThread_{};  // the thread inside tx(), if any
   mutable std::mutex errorLock_;  // guards lastError_; a leaf lock
   std::optional<std::string> lastError_;
 };

@@ -91,12 +91,12 @@ std::vector<ArchiveItem> Catalog::itemsForPerson(std::int64_t personId) {
 }
 
 std::vector<ArchiveItem> Catalog::itemsForYear(int year) {
-  char pattern[32];
-  std::snprintf(pattern, sizeof pattern, "%04d%%", year);
-  return itemsOf(q("SELECT DISTINCT i.* FROM items i JOIN item_dates d ON d.item_id=i.id WHERE "
-                   "d.value LIKE ? ORDER BY d.value",
-                   {std::string(pattern)}),
-                 &Catalog::item);
+  try {
+    return itemsOf(datedRows(year, "", -1), &Catalog::item);
+  } catch (const std::exception& e) {
+    recordError(e.what());
+    return {};
+  }
 }
 
 bool Catalog::isRemovedPath(const std::string& path) {

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -72,16 +74,28 @@ std::vector<std::string> retrievalWords(const std::string& term) {
 // (the same statistics, formula and order of operations), but reads the row
 // lengths differently. bm25() looks up each matching row's length with one
 // statement on the docsize table, which is most of the cost of ranking a
-// common word (about 1 µs of 1.7 µs per row). When a query term is in more
-// than a sixteenth of the rows, catalog_bm25 reads the whole docsize table
-// once instead (about 55 ns per row), and ranks from memory.
+// common word (about 1 µs of 1.7 µs per row). On the read connection the
+// lengths of a whole table are kept between searches, valid as long as the
+// file's data version is the one they were read at; when a query term is in
+// more than a sixteenth of the rows and no valid lengths are kept, the whole
+// docsize table is read once (about 55 ns per row) and kept. Other
+// connections read it per query under the same condition.
+
+// The row lengths of one table, by row id (-1 for an id without a row).
+using Lengths = std::vector<int>;
+
+struct LengthCache {
+  std::mutex lock;  // guards the fields below
+  bool valid = false;
+  unsigned version = 0;
+  std::shared_ptr<const Lengths> lengths;
+};
 
 struct RankData {
   double avgdl = 0;
   std::vector<double> idf;
   std::vector<double> freq;
-  bool bulk = false;
-  std::unordered_map<sqlite3_int64, int> lengths;  // rowid to tokens, when bulk
+  std::shared_ptr<const Lengths> lengths;  // when read in bulk or kept
 };
 
 // An SQLite varint: seven bits a byte, high bit set on all but the last; a
@@ -101,21 +115,32 @@ bool readVarint(const unsigned char*& at, const unsigned char* end, std::uint64_
   return true;
 }
 
-int loadLengths(sqlite3* db, const std::string& table, RankData& data) {
+// Reads every row length of the table; leaves out empty when the row ids are
+// too sparse for a table by id.
+int loadLengths(sqlite3* db, const std::string& table, std::shared_ptr<const Lengths>& out) {
   sqlite3_stmt* stmt = nullptr;
-  std::string sql = "SELECT id, sz FROM \"" + table + "_docsize\"";
+  std::string sql = "SELECT id, sz FROM \"" + table + "_docsize\" ORDER BY id";
   int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
   if (rc != SQLITE_OK) return rc;
+  std::vector<std::pair<sqlite3_int64, int>> rows;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     auto blob = static_cast<const unsigned char*>(sqlite3_column_blob(stmt, 1));
     const unsigned char* end = blob + sqlite3_column_bytes(stmt, 1);
     std::uint64_t total = 0, size = 0;
     for (const unsigned char* at = blob; blob && at < end;)
       if (readVarint(at, end, size)) total += size;
-    data.lengths[sqlite3_column_int64(stmt, 0)] = static_cast<int>(total);
+    rows.emplace_back(sqlite3_column_int64(stmt, 0), static_cast<int>(total));
   }
   sqlite3_finalize(stmt);
-  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  if (rc != SQLITE_DONE) return rc;
+  sqlite3_int64 last = rows.empty() ? 0 : rows.back().first;
+  if (rows.empty() || rows.front().first < 0 ||
+      last > 4 * static_cast<sqlite3_int64>(rows.size()) + 4096)
+    return SQLITE_OK;
+  auto lengths = std::make_shared<Lengths>(static_cast<std::size_t>(last) + 1, -1);
+  for (const auto& [id, length] : rows) (*lengths)[static_cast<std::size_t>(id)] = length;
+  out = std::move(lengths);
+  return SQLITE_OK;
 }
 
 int countRow(const Fts5ExtensionApi*, Fts5Context*, void* count) {
@@ -124,7 +149,7 @@ int countRow(const Fts5ExtensionApi*, Fts5Context*, void* count) {
 }
 
 int prepareRanking(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* ctx,
-                   const std::string& table, RankData*& out) {
+                   const std::string& table, LengthCache* cache, RankData*& out) {
   out = static_cast<RankData*>(api->xGetAuxdata(fts, 0));
   if (out) return SQLITE_OK;
   auto data = std::make_unique<RankData>();
@@ -146,16 +171,41 @@ int prepareRanking(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_contex
     data->idf[i] = idf <= 0.0 ? 1e-6 : idf;
     mostHits = std::max(mostHits, hits);
   }
-  if (mostHits >= 256 && mostHits * 16 > rows) {
-    rc = loadLengths(sqlite3_context_db_handle(ctx), table, *data);
+  // The data version of the read transaction this query runs in: lengths
+  // kept at the same version are those of this query's rows.
+  sqlite3* db = sqlite3_context_db_handle(ctx);
+  unsigned version = 0;
+  bool versioned =
+      cache && sqlite3_file_control(db, "main", SQLITE_FCNTL_DATA_VERSION, &version) == SQLITE_OK;
+  if (versioned) {
+    std::lock_guard guard(cache->lock);
+    if (cache->valid && cache->version == version) data->lengths = cache->lengths;
+  }
+  if (!data->lengths && mostHits >= 256 && mostHits * 16 > rows) {
+    rc = loadLengths(db, table, data->lengths);
     if (rc != SQLITE_OK) return rc;
-    data->bulk = true;
+    if (versioned && data->lengths) {
+      std::lock_guard guard(cache->lock);
+      cache->valid = true;
+      cache->version = version;
+      cache->lengths = data->lengths;
+    }
   }
   rc = api->xSetAuxdata(fts, data.get(), [](void* p) { delete static_cast<RankData*>(p); });
   if (rc != SQLITE_OK) return rc;  // xSetAuxdata has already called the deleter
   out = data.release();
   return SQLITE_OK;
 }
+
+}  // namespace
+
+// The lengths kept for the read connection, one set per full-text table.
+struct CatalogRankingCache {
+  LengthCache fts;
+  LengthCache translations;
+};
+
+namespace {
 
 void rankFunction(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* ctx, int argc,
                   sqlite3_value** argv) {
@@ -170,11 +220,13 @@ void rankFunction(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context
     sqlite3_result_error(ctx, "catalog_bm25: unknown table", -1);
     return;
   }
+  auto* caches = static_cast<CatalogRankingCache*>(api->xUserData(fts));
+  LengthCache* cache = caches ? (table == "fts" ? &caches->fts : &caches->translations) : nullptr;
   int weights = argc - 1;
   sqlite3_value** weight = argv + 1;
   try {
     RankData* data = nullptr;
-    int rc = prepareRanking(api, fts, ctx, table, data);
+    int rc = prepareRanking(api, fts, ctx, table, cache, data);
     int instances = 0;
     if (rc == SQLITE_OK) {
       std::fill(data->freq.begin(), data->freq.end(), 0.0);
@@ -185,11 +237,12 @@ void rankFunction(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context
       rc = api->xInst(fts, i, &phrase, &column, &offset);
       if (rc == SQLITE_OK) data->freq[phrase] += weights > column ? sqlite3_value_double(weight[column]) : 1.0;
     }
-    int length = 0;
+    int length = -1;
     if (rc == SQLITE_OK) {
-      auto known = data->bulk ? data->lengths.find(api->xRowid(fts)) : data->lengths.end();
-      if (known != data->lengths.end()) length = known->second;
-      else rc = api->xColumnSize(fts, -1, &length);
+      sqlite3_int64 rowid = api->xRowid(fts);
+      if (data->lengths && rowid >= 0 && static_cast<std::uint64_t>(rowid) < data->lengths->size())
+        length = (*data->lengths)[static_cast<std::size_t>(rowid)];
+      if (length < 0) rc = api->xColumnSize(fts, -1, &length);
     }
     if (rc != SQLITE_OK) {
       sqlite3_result_error_code(ctx, rc);
@@ -207,7 +260,7 @@ void rankFunction(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context
   }
 }
 
-int registerRanking(sqlite3* db, const char**, const sqlite3_api_routines*) {
+fts5_api* ftsApi(sqlite3* db) {
   fts5_api* api = nullptr;
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &stmt, nullptr) == SQLITE_OK) {
@@ -215,8 +268,12 @@ int registerRanking(sqlite3* db, const char**, const sqlite3_api_routines*) {
     sqlite3_step(stmt);
   }
   sqlite3_finalize(stmt);
+  return api;
+}
+
+int registerRanking(sqlite3* db, const char**, const sqlite3_api_routines*) {
   // Without FTS5 the schema cannot be created, and opening reports that.
-  if (api) api->xCreateFunction(api, "catalog_bm25", nullptr, rankFunction, nullptr);
+  if (fts5_api* api = ftsApi(db)) api->xCreateFunction(api, "catalog_bm25", nullptr, rankFunction, nullptr);
   return SQLITE_OK;
 }
 
@@ -225,8 +282,23 @@ int registerRanking(sqlite3* db, const char**, const sqlite3_api_routines*) {
 void Catalog::installRanking() {
   static std::once_flag once;
   std::call_once(once, [] {
+    // Memory statistics put one process-wide mutex around every allocation,
+    // so a search and a save on their two connections would still take turns
+    // on it. Nothing reads the statistics; SQLite refuses the setting (and
+    // keeps them) when it is already in use.
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     sqlite3_auto_extension(reinterpret_cast<void (*)()>(registerRanking));
   });
+}
+
+Catalog::~Catalog() = default;
+
+void Catalog::installReaderRanking() {
+  rankingCache_ = std::make_shared<CatalogRankingCache>();
+  std::lock_guard guard(readDb_->lock());
+  // Registered again with the cache: the later registration replaces the first.
+  if (fts5_api* api = ftsApi(readDb_->handle()))
+    api->xCreateFunction(api, "catalog_bm25", rankingCache_.get(), rankFunction, nullptr);
 }
 
 std::string Catalog::toFtsQuery(const std::string& input) {
@@ -239,10 +311,21 @@ std::string Catalog::toFtsQuery(const std::string& input) {
       terms.push_back(token);
       return;
     }
+    // A dropped character separates the words on either side: inside the
+    // quotes a space makes them a phrase, as the index holds "11/5/1948" as
+    // the words 11, 5 and 1948 one after another. Deleting it would join
+    // them into a word that was never indexed.
     std::string kept;
+    bool gap = false;
     for (const std::string& g : chars) {
       char32_t cp = firstCodePoint(g);
-      if (text::isLetter(cp) || text::isNumber(cp) || isApostrophe(cp) || cp == U'-') kept += g;
+      if (text::isLetter(cp) || text::isNumber(cp) || isApostrophe(cp) || cp == U'-') {
+        if (gap && !kept.empty()) kept += ' ';
+        gap = false;
+        kept += g;
+      } else {
+        gap = true;
+      }
     }
     if (!kept.empty()) terms.push_back("\"" + kept + "\"*");
   };
@@ -272,7 +355,10 @@ std::string Catalog::toFtsQuery(const std::string& input) {
 
 std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
   std::string trimmed = text::trimmed(input);
-  if (trimmed.empty()) return {};
+  if (trimmed.empty() || limit == 0) return {};
+  const std::size_t cap = limit < 0 ? std::numeric_limits<std::size_t>::max()
+                                    : static_cast<std::size_t>(limit);
+  Database& db = reader();
   // Hits in the order they were found, so equal ranks keep that order (the
   // fallback's newest-first); index maps an item id to its hit.
   std::vector<SearchHit> hits;
@@ -284,9 +370,9 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
   };
 
   // The full-text queries swallow their errors: a half-typed phrase is not a failure.
-  auto quietly = [this](const std::string& sql, const std::vector<SQLValue>& params) {
+  auto quietly = [&db](const std::string& sql, const std::vector<SQLValue>& params) {
     try {
-      return db_.query(sql, params);
+      return db.query(sql, params);
     } catch (const std::exception&) {
       return std::vector<Row>{};
     }
@@ -294,12 +380,14 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
 
   // Ranking goes through FTS5's own rank column (set to the weighted bm25)
   // rather than a bm25() result column: FTS5 then sorts before the snippets are
-  // made, so only the rows returned get one, not every matching row.
+  // made, so only the rows returned get one, not every matching row. Items are
+  // joined on the row id, under which every full-text row sits (see
+  // migrate()): reading item_id would read each matching content row.
   std::string match = toFtsQuery(trimmed);
   if (!match.empty()) {
     for (const Row& row : quietly(
              "SELECT i.*, snippet(fts, 3, '[', ']', '…', 18) AS snip, fts.rank AS rank\n"
-             "FROM fts JOIN items i ON i.id = fts.item_id\n"
+             "FROM fts JOIN items i ON i.id = fts.rowid\n"
              "WHERE fts MATCH ? AND fts.rank MATCH 'catalog_bm25(''fts'', 0.0, 4.0, 2.0, 1.0, 3.0, "
              "1.0)'\n"
              "ORDER BY fts.rank LIMIT ?",
@@ -309,7 +397,7 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
     for (const Row& row : quietly(
              "SELECT i.*, snippet(translations_fts, 1, '[', ']', '…', 18) AS snip, "
              "translations_fts.rank AS rank\n"
-             "FROM translations_fts JOIN items i ON i.id = translations_fts.item_id\n"
+             "FROM translations_fts JOIN items i ON i.id = translations_fts.rowid\n"
              "WHERE translations_fts MATCH ? AND translations_fts.rank MATCH "
              "'catalog_bm25(''translations_fts'')'\n"
              "ORDER BY translations_fts.rank LIMIT ?",
@@ -322,15 +410,47 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
     }
   }
 
-  std::size_t at = 0;
-  while (at < trimmed.size()) {
+  // Year pass: a piece that is a year adds the items dated in it, but only
+  // those the rest of the text matches too ("Müller 1923" adds the items
+  // dated 1923 that mention Müller, not every item of 1923). All dated hits
+  // rank -1 and keep their date order, so no more than cap of them can
+  // survive the cut below, besides those that already have a hit.
+  std::vector<std::string> pieces;
+  for (std::size_t at = 0; at < trimmed.size();) {
     std::size_t end = trimmed.find(' ', at);
     if (end == std::string::npos) end = trimmed.size();
-    std::string piece = trimmed.substr(at, end - at);
+    if (end > at) pieces.push_back(trimmed.substr(at, end - at));
     at = end + 1;
-    auto year = yearOf(piece);
+  }
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    auto year = yearOf(pieces[k]);
     if (!year) continue;
-    for (ArchiveItem& dated : itemsForYear(*year)) {
+    std::string rest;
+    for (std::size_t other = 0; other < pieces.size(); ++other) {
+      if (other == k) continue;
+      if (!rest.empty()) rest += ' ';
+      rest += pieces[other];
+    }
+    std::string restMatch = toFtsQuery(rest);
+    std::int64_t wanted = cap == std::numeric_limits<std::size_t>::max()
+                              ? -1
+                              : static_cast<std::int64_t>(cap + hits.size());
+    std::vector<Row> rows;
+    if (restMatch.empty()) {
+      try {
+        rows = datedRows(*year, "", wanted);
+      } catch (const std::exception& e) {
+        recordError(e.what());
+      }
+    } else {
+      try {
+        rows = datedRows(*year, restMatch, wanted);
+      } catch (const std::exception&) {
+        // Like the full-text queries: a malformed rest gives no dated hits.
+      }
+    }
+    for (const Row& row : rows) {
+      ArchiveItem dated = item(row);
       if (index.count(dated.id)) continue;
       put(SearchHit{std::move(dated), "Dated " + std::to_string(*year), -1.0});
     }
@@ -338,7 +458,7 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
 
   if (hits.empty()) {
     for (const Row& row : q("SELECT * FROM items WHERE file_name LIKE ?1 OR title LIKE ?1 ORDER BY "
-                            "added DESC LIMIT ?2",
+                            "added DESC, id DESC LIMIT ?2",
                             {"%" + trimmed + "%", limit})) {
       ArchiveItem found = item(row);
       std::string snippet = found.fileName;
@@ -348,7 +468,31 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
 
   std::stable_sort(hits.begin(), hits.end(),
                    [](const SearchHit& a, const SearchHit& b) { return a.rank < b.rank; });
+  if (hits.size() > cap) hits.resize(cap);
   return hits;
+}
+
+std::vector<Row> Catalog::datedRows(int year, const std::string& match, std::int64_t limit) {
+  // A value starts with the year exactly when it lies in [year, year with its
+  // last character raised by one), so the index on value serves the lookup.
+  char from[32];
+  std::snprintf(from, sizeof from, "%04d", year);
+  std::string to = from;
+  ++to.back();
+  std::string sql =
+      "SELECT i.* FROM (SELECT item_id, MIN(value) AS v, MIN(id) AS first FROM item_dates "
+      "WHERE value >= ?1 AND value < ?2";
+  std::vector<SQLValue> params{std::string(from), to, limit};
+  if (!match.empty()) {
+    // The unary plus keeps the plan on the year's few dates, checked against
+    // the matching row ids, rather than a date lookup for every matching row.
+    sql +=
+        " AND (+item_id IN (SELECT rowid FROM fts WHERE fts MATCH ?4) OR +item_id IN "
+        "(SELECT rowid FROM translations_fts WHERE translations_fts MATCH ?4))";
+    params.emplace_back(match);
+  }
+  sql += " GROUP BY item_id) d JOIN items i ON i.id = d.item_id ORDER BY d.v, d.first LIMIT ?3";
+  return reader().query(sql, params);
 }
 
 std::vector<std::int64_t> Catalog::searchAny(const std::vector<std::string>& terms, int limit) {
@@ -393,7 +537,7 @@ std::vector<std::int64_t> Catalog::searchAny(const std::vector<std::string>& ter
   for (const Source& source : kSources) {
     std::vector<Row> rows;
     try {
-      rows = db_.query(source.sql, {match});
+      rows = reader().query(source.sql, {match});
     } catch (const std::exception&) {
       // Counted as no rows, like a query that matched nothing.
     }

@@ -103,6 +103,9 @@ class Database {
   const std::string& path() const { return path_; }
   // The connection's lock, for callers that group several calls.
   std::recursive_mutex& lock() { return lock_; }
+  // The SQLite handle, for registering functions on this connection alone;
+  // null once closed.
+  sqlite3* handle() { return db_; }
 
  private:
   sqlite3_stmt* prepare(const std::string& sql, const std::vector<SQLValue>& params);

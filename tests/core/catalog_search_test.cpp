@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <unordered_map>
 
 #include "catalog_fixture.h"
 
@@ -22,8 +23,9 @@ TEST(CatalogToFtsQuery, Table) {
       {"phrase", R"("dear anna")", R"("dear anna")"},
       {"phraseAmongWords", R"(to "dear anna" from)", R"("to"* "dear anna" "from"*)"},
       {"lonePairOfQuotes", R"("")", ""},
-      {"unbalancedQuote", R"(x "dear anna)", R"("x"* "dearanna"*)"},
-      {"punctuationInsideWords", "(Smith), 1923.", R"("Smith"* "1923"*)"},
+      {"unbalancedQuote", R"(x "dear anna)", R"("x"* "dear anna"*)"},
+      {"punctuationAroundWords", "(Smith), 1923.", R"("Smith"* "1923"*)"},
+      {"droppedCharactersSeparateWords", "11/5/1948 e-mail:x a..b", R"("11 5 1948"* "e-mail x"* "a b"*)"},
       {"apostropheAndHyphenKept", "O'Brien Anne-Marie", R"("O'Brien"* "Anne-Marie"*)"},
       {"typographicApostrophe", "O\u2019Brien", "\"O\u2019Brien\"*"},
       {"whitespaceOfAnyKind", " a\tb\n\nc ", R"("a"* "b"* "c"*)"},
@@ -135,6 +137,34 @@ TEST_F(CatalogSearch, RankingEqualsBm25AlsoWhenRowLengthsAreReadInBulk) {
   EXPECT_EQ(rows[0].dbl("a"), rows[0].dbl("b"));
 }
 
+TEST_F(CatalogSearch, RanksFollowEveryCommittedChangeOfTheRowLengths) {
+  // Enough rows with "common" that the search keeps the row lengths.
+  std::vector<std::int64_t> ids;
+  for (int i = 0; i < 300; ++i)
+    ids.push_back(addWith("/scans/" + std::to_string(i) + ".jpg", i, "Letter",
+                          "common " + std::string(i % 11 + 1, 'w') + (i % 4 ? " more words" : "")));
+  auto expectBm25 = [this](const std::string& when) {
+    std::unordered_map<std::int64_t, double> want;
+    for (const Row& row : catalog->db().query(
+             "SELECT rowid, bm25(fts, 0.0, 4.0, 2.0, 1.0, 3.0, 1.0) AS r FROM fts WHERE fts MATCH "
+             "'\"common\"*'"))
+      want[row.int64("rowid")] = row.dbl("r");
+    auto hits = catalog->search("common", -1);
+    ASSERT_EQ(hits.size(), want.size()) << when;
+    for (const SearchHit& hit : hits) ASSERT_EQ(hit.rank, want[hit.item.id]) << when << " item " << hit.item.id;
+  };
+  expectBm25("first search");
+  expectBm25("lengths kept");
+  // Longer and shorter rows, a new row and a removed one change the lengths and the average.
+  catalog->saveRecognizedText(ids[3], "common " + std::string(40, 'x') + " a b c d e f g h", "t", std::nullopt);
+  catalog->saveCorrectedText(ids[7], "common");
+  catalog->removeItems({ids[9]});
+  addWith("/scans/new.jpg", 400, "Common letter", "common common words");
+  expectBm25("after the writes");
+  catalog->db().run("UPDATE items SET notes='x' WHERE id=?", {ids[1]});  // a commit outside the index
+  expectBm25("after an unrelated commit");
+}
+
 TEST_F(CatalogSearch, YearAddsDatedItemsThatTheTextDidNotFind) {
   std::int64_t mentions = addWith("/scans/a.jpg", 1, "Letter", "Written in 1923 at the farm.");
   std::int64_t dated = addWith("/scans/b.jpg", 2, "Photo", "");
@@ -158,6 +188,88 @@ TEST_F(CatalogSearch, YearAddsDatedItemsThatTheTextDidNotFind) {
 
   EXPECT_TRUE(catalog->search("1499", 10).empty());
   EXPECT_TRUE(catalog->search("2101", 10).empty());
+}
+
+TEST_F(CatalogSearch, ADateWithSeparatorsFindsTheTextsWritingIt) {
+  std::int64_t slashes = addWith("/scans/a.jpg", 1, "Letter", "Born on 11/5/1948 in Cork.");
+  std::int64_t dots = addWith("/scans/b.jpg", 2, "Card", "Married 11.5.1948.");
+  addWith("/scans/c.jpg", 3, "Note", "Reference 1151948 and 5/11/1948 and 11/15/1948.");
+  auto hits = catalog->search("11/5/1948", 10);
+  Ids found = hitIds(hits);
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(found, (Ids{slashes, dots}));
+  const SearchHit* hit = hitFor(hits, slashes);
+  ASSERT_TRUE(hit);
+  EXPECT_NE(hit->snippet.find("[11/5/1948]"), std::string::npos) << hit->snippet;
+  EXPECT_EQ(hitIds(catalog->search("born 11/5/19", 10)), (Ids{slashes}));  // the last word a prefix
+}
+
+TEST_F(CatalogSearch, YearAmongOtherWordsAddsOnlyDatedItemsTheyMatch) {
+  std::int64_t datedMuller = addWith("/scans/a.jpg", 1, "Letter", "Greetings from Hedwig Müller.");
+  std::int64_t datedOther = addWith("/scans/b.jpg", 2, "Photo", "A picnic by the lake.");
+  std::int64_t textBoth = addWith("/scans/c.jpg", 3, "Card", "Müller, Christmas 1923");
+  std::int64_t translated = addWith("/scans/d.jpg", 4, "Brief", "Ein Gruß.");
+  std::int64_t undated = addWith("/scans/e.jpg", 5, "Letter", "Müller again.");
+  std::int64_t datedTwice = addWith("/scans/f.jpg", 6, "Letter", "Müller twice.");
+  for (std::int64_t id : {datedMuller, datedOther, translated}) catalog->addDate(id, "1923-05", "", false);
+  catalog->addDate(datedTwice, "1923-07", "", false);
+  catalog->addDate(datedTwice, "1923-02-01", "", false);
+  catalog->saveTranslation(Translation{translated, "de", "German", "Greetings, Müller", "m", "h", 0});
+
+  auto hits = catalog->search("Müller 1923", 10);
+  Ids found = hitIds(hits);
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(found, (Ids{datedMuller, textBoth, translated, datedTwice}));
+  EXPECT_EQ(hitFor(hits, datedMuller)->snippet, "Dated 1923");
+  EXPECT_NE(hitFor(hits, textBoth)->snippet.find("[1923]"), std::string::npos);
+  EXPECT_FALSE(hitFor(hits, undated));
+  // The year's order is each item's earliest date in it.
+  Ids datedOrder;
+  for (const SearchHit& hit : catalog->search("1923 müll", 10))
+    if (hit.rank == -1.0) datedOrder.push_back(hit.item.id);
+  EXPECT_EQ(datedOrder, (Ids{datedTwice, datedMuller, translated}));
+
+  // The year alone, or with nothing else searchable, still adds every dated item.
+  for (const char* typed : {"1923", "1923 ...", ". 1923"}) {
+    Ids all = hitIds(catalog->search(typed, 10));
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(all, (Ids{datedMuller, datedOther, textBoth, translated, datedTwice})) << typed;
+  }
+  // A malformed rest gives no dated hits and no error.
+  EXPECT_TRUE(catalog->search("1923 \"abc\"def\"", 10).empty());
+  EXPECT_FALSE(catalog->lastError());
+}
+
+TEST_F(CatalogSearch, NeverReturnsMoreThanItsLimit) {
+  // Four text hits, four different translation hits, twelve items dated 1923.
+  Ids textIds, englishIds;
+  for (int i = 0; i < 4; ++i) textIds.push_back(addWith("/scans/t" + std::to_string(i) + ".jpg", i, "Letter", "harvest 1923"));
+  for (int i = 0; i < 4; ++i) {
+    std::int64_t id = addWith("/scans/e" + std::to_string(i) + ".jpg", 10 + i, "Brief", "Ernte");
+    catalog->saveTranslation(Translation{id, "de", "German", "the harvest of 1923", "m", "h", 0});
+    englishIds.push_back(id);
+  }
+  for (int i = 0; i < 12; ++i) {
+    std::int64_t id = addWith("/scans/d" + std::to_string(i) + ".jpg", 20 + i, "Photo", "");
+    catalog->addDate(id, "1923-" + std::to_string(10 + i), "", false);
+  }
+  for (const char* typed : {"harvest", "1923", "harvest 1923"}) {
+    auto all = catalog->search(typed, -1);
+    for (int limit : {1, 3, 5, 9, 30}) {
+      auto cut = catalog->search(typed, limit);
+      ASSERT_EQ(cut.size(), std::min<std::size_t>(all.size(), limit)) << typed << " " << limit;
+      // The cut keeps the best hits, as the whole list orders them.
+      for (std::size_t i = 0; i < cut.size(); ++i) {
+        EXPECT_EQ(cut[i].rank, all[i].rank) << typed << " " << limit << " at " << i;
+        if (cut[i].rank == -1.0) {
+          EXPECT_EQ(cut[i].item.id, all[i].item.id) << typed << " " << limit;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(catalog->search("harvest", -1).size(), 8u);
+  EXPECT_EQ(catalog->search("1923", -1).size(), 20u);
+  EXPECT_TRUE(catalog->search("1923", 0).empty());
 }
 
 TEST_F(CatalogSearch, FallsBackToFileNameAndTitleWhenNothingElseMatches) {

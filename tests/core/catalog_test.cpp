@@ -175,8 +175,9 @@ TEST(CatalogOpen, RebuildsFullTextRowsNotKeptUnderTheirItemsId) {
     item.fileName = "a.jpg";
     id = catalog.addItem(item);
     catalog.saveTranslation(Translation{id, "de", "German", "Dear Anna", "m", "h", 0});
-    // Rows as a writer would leave them that let FTS5 choose the row ids.
-    catalog.db().exec("DELETE FROM fts; DELETE FROM translations_fts;");
+    // Rows as a writer would leave them that let FTS5 choose the row ids; such
+    // a writer never marked the file as checked.
+    catalog.db().exec("DELETE FROM fts; DELETE FROM translations_fts; PRAGMA user_version=0;");
     catalog.db().run("INSERT INTO fts (rowid, item_id, title) VALUES (500, ?, 'stale')", {id});
     catalog.db().run("INSERT INTO translations_fts (rowid, item_id, text) VALUES (501, ?, 'x')", {id});
   }
