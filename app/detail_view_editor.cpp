@@ -310,7 +310,10 @@ void DetailView::updateReadButtonLabels() {
 void DetailView::showEditorState() {
   settingText_ = true;
   const QString title = QString::fromStdString(title_);
-  if (titleField_->text() != title) titleField_->setText(title);
+  if (titleField_->text() != title) {
+    titleField_->setText(title);
+    titleField_->setCursorPosition(0);  // a long title shows its beginning
+  }
   const int kindIndex = kindPicker_->findData(static_cast<int>(item_ ? item_->kind : ItemKind::unknown));
   if (kindPicker_->currentIndex() != kindIndex) kindPicker_->setCurrentIndex(kindIndex);
   // Only a different text is set: setting it moves the cursor and the scroll position.
