@@ -3,6 +3,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QHelpEvent>
+#include <QIcon>
 #include <QPainter>
 #include <QPainterPath>
 #include <QTextLayout>
@@ -146,34 +147,57 @@ QRect ScanCardDelegate::badgeRect(const QRect& card, const ArchiveItem& item) co
   return QRect(card.right() - 6 - width + 1, card.top() + 6, width, height);
 }
 
+// The placeholder's photo icon, rendered once (faded) and then only copied.
+static void paintPlaceholderIcon(QPainter& painter, const QRect& picture) {
+  static const QPixmap icon = [] {
+    const QPixmap drawn = QIcon::fromTheme("image-x-generic-symbolic").pixmap(28, 28);
+    QPixmap faded(drawn.size());
+    faded.setDevicePixelRatio(drawn.devicePixelRatio());
+    faded.fill(Qt::transparent);
+    QPainter fade(&faded);
+    fade.setOpacity(0.35);
+    fade.drawPixmap(0, 0, drawn);
+    return faded;
+  }();
+  QRectF where(QPointF(0, 0), icon.deviceIndependentSize());
+  where.moveCenter(QRectF(picture).center());
+  painter.drawPixmap(where.topLeft(), icon);
+}
+
 void ScanCardDelegate::paintPicture(QPainter& painter, const QRect& picture, const ArchiveItem& item) const {
-  const QColor text = QApplication::palette().color(QPalette::WindowText);
-  painter.fillRect(picture, withAlpha(text, 0.06));
   if (!item.thumbnailPath) {
-    paintThumbnailPlaceholder(painter, picture);
+    paintPlaceholderIcon(painter, picture);
     return;
   }
   const QString path = QString::fromStdString(*item.thumbnailPath);
+  const std::optional<QImage> image = ThumbnailCache::shared().cached(path);
+  if (!image) {
+    ThumbnailCache::shared().request(path);
+    paintPlaceholderIcon(painter, picture);
+    return;
+  }
   const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
   const QSize target = picture.size() * ratio;
+  QSizeF shown;
+  if (image->width() <= target.width() && image->height() <= target.height()) {
+    // Decoded to fit the card already: drawn as it is, without scaling.
+    shown = QSizeF(image->size()) / ratio;
+    QRectF where(QPointF(0, 0), shown);
+    where.moveCenter(QRectF(picture).center());
+    painter.drawImage(where, *image);
+    return;
+  }
   const QString key = path + QLatin1Char('@') + QString::number(target.width()) + QLatin1Char('x') +
                       QString::number(target.height());
   const QPixmap* pixmap = scaled_.object(key);
   if (!pixmap) {
-    const std::optional<QImage> image = ThumbnailCache::shared().cached(path);
-    if (!image) {
-      ThumbnailCache::shared().request(path);
-      paintThumbnailPlaceholder(painter, picture);
-      return;
-    }
     QPixmap made = QPixmap::fromImage(image->scaled(target, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     made.setDevicePixelRatio(ratio);
     auto* stored = new QPixmap(std::move(made));
     pixmap = stored;
     scaled_.insert(key, stored);
   }
-  const QSizeF shown = pixmap->deviceIndependentSize();
-  QRectF where(QPointF(0, 0), shown);
+  QRectF where(QPointF(0, 0), pixmap->deviceIndependentSize());
   where.moveCenter(QRectF(picture).center());
   painter.drawPixmap(where.topLeft(), *pixmap);
 }
@@ -202,6 +226,24 @@ void ScanCardDelegate::paintBadges(QPainter& painter, const QRect& card, const A
 
 void ScanCardDelegate::paintSubtitle(QPainter& painter, const QRect& rect, const QString& subtitle,
                                      const QFont& font, const QColor& plain, const QColor& strong) const {
+  const QFontMetricsF metrics(font);
+  if (!subtitle.contains(QLatin1Char('['))) {
+    // No hits: plain text on up to two lines, the last elided.
+    painter.save();
+    painter.setFont(font);
+    painter.setPen(plain);
+    const int lineHeight = static_cast<int>(std::ceil(metrics.height()));
+    if (metrics.horizontalAdvance(subtitle) <= rect.width()) {
+      painter.drawText(QRect(rect.left(), rect.top(), rect.width(), lineHeight), Qt::AlignLeft | Qt::AlignVCenter,
+                       subtitle);
+    } else {
+      painter.drawText(QRect(rect.left(), rect.top(), rect.width(), 2 * lineHeight),
+                       Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                       QFontMetrics(font).elidedText(subtitle, Qt::ElideRight, 2 * rect.width() - 20));
+    }
+    painter.restore();
+    return;
+  }
   const std::vector<ScanCard::Run> runs = ScanCard::highlighted(subtitle);
   QString text;
   QList<QTextLayout::FormatRange> formats;
@@ -218,7 +260,6 @@ void ScanCardDelegate::paintSubtitle(QPainter& painter, const QRect& rect, const
     }
     text += run.text;
   }
-  const QFontMetricsF metrics(font);
   const double lineHeight = metrics.height();
   auto layoutLine = [&](const QString& piece, const QList<QTextLayout::FormatRange>& pieceFormats, double y,
                         bool last, int* consumed) {
@@ -314,13 +355,25 @@ void ScanCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     painter->drawRoundedRect(r, radius + ring / 2.0, radius + ring / 2.0);
   }
 
-  QPainterPath shape;
-  shape.addRoundedRect(QRectF(card), radius, radius);
-  painter->setClipPath(shape);
-  painter->fillRect(card, palette.color(QPalette::Base));
+  painter->setBrush(palette.color(QPalette::Base));
+  painter->drawRoundedRect(QRectF(card), radius, radius);
+  // The picture area: rounded at the top like the card, square at the bottom.
   const QRect picture(card.left(), card.top(), card.width(), ScanCard::kPictureHeight);
-  paintPicture(*painter, picture, *item);
-  painter->setClipping(false);
+  QPainterPath top;
+  top.addRoundedRect(QRectF(picture.adjusted(0, 0, 0, int(radius))), radius, radius);
+  QPainterPath bottomCut;
+  bottomCut.addRect(QRectF(picture.left(), picture.bottom() + 1, picture.width(), radius + 1));
+  painter->setBrush(withAlpha(text, 0.06));
+  painter->drawPath(top.subtracted(bottomCut));
+  painter->setRenderHint(QPainter::Antialiasing, false);
+  {
+    // Keeps a picture as wide as the card inside its rounded corners.
+    painter->save();
+    painter->setClipRect(picture.adjusted(0, 0, 0, 0));
+    paintPicture(*painter, picture, *item);
+    painter->restore();
+  }
+  painter->setRenderHint(QPainter::Antialiasing);
 
   // Text area: title on one line, subtitle on up to two.
   const QRect textArea = QRect(card.left(), picture.bottom() + 1, card.width(), card.bottom() - picture.bottom())
