@@ -96,16 +96,42 @@ void ThumbnailCache::request(const QString& path) {
     if (cache_.contains(path) || inFlight_.count(path) || failed_.count(path)) return;
     inFlight_.insert(path);
   }
-  // A pool of its own with two low-priority threads: decoding never competes
-  // with the GUI thread for every core while the grid scrolls.
+  // Requests wait on a stack drained by at most two low-priority threads of a
+  // pool of their own: the newest request (the card just scrolled into view)
+  // is decoded first, decoding never competes with the GUI thread for every
+  // core, and a burst of requests wakes no more than two threads.
   static QThreadPool* pool = [] {
     auto* made = new QThreadPool();  // lives until the process ends
-    made->setMaxThreadCount(2);
+    made->setMaxThreadCount(kDecoders);
     made->setThreadPriority(QThread::LowPriority);
     return made;
   }();
+  bool startDrainer = false;
+  {
+    std::lock_guard lock(lock_);
+    waiting_.push_back(path);
+    if (drainers_ < kDecoders) {
+      ++drainers_;
+      startDrainer = true;
+    }
+  }
+  if (!startDrainer) return;
   const qreal ratio = qApp ? qApp->devicePixelRatio() : 1.0;
-  pool->start([this, path, ratio] {
+  pool->start([this, ratio] { drain(ratio); });
+}
+
+void ThumbnailCache::drain(qreal ratio) {
+  for (;;) {
+    QString path;
+    {
+      std::lock_guard lock(lock_);
+      if (waiting_.empty()) {
+        --drainers_;
+        return;
+      }
+      path = waiting_.back();
+      waiting_.pop_back();
+    }
     std::optional<QImage> image = decodeThumbnail(path, ratio);
     {
       std::lock_guard lock(lock_);
@@ -118,9 +144,8 @@ void ThumbnailCache::request(const QString& path) {
       }
     }
     const bool ok = image.has_value();
-    QMetaObject::invokeMethod(this, [this, path, ok] { emit loaded(path, ok); },
-                              Qt::QueuedConnection);
-  });
+    QMetaObject::invokeMethod(this, [this, path, ok] { emit loaded(path, ok); }, Qt::QueuedConnection);
+  }
 }
 
 // ---- ThumbnailView ----

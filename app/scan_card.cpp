@@ -342,38 +342,63 @@ void ScanCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   const double radius = 10;
 
   painter->save();
-  painter->setRenderHint(QPainter::Antialiasing);
-  // Shadow, offset one point down: a few widening rings fading out.
-  const int blur = hovering ? 8 : 2;
-  const double strength = hovering ? 0.12 : 0.04;
-  painter->setPen(Qt::NoPen);
-  for (int ring = blur; ring >= 1; --ring) {
-    QColor shade(0, 0, 0);
-    shade.setAlphaF(static_cast<float>(strength * 2.0 / (blur + 1)));
-    const QRectF r = QRectF(card).adjusted(-ring / 2.0, -ring / 2.0 + 1, ring / 2.0, ring / 2.0 + 1);
-    painter->setBrush(shade);
-    painter->drawRoundedRect(r, radius + ring / 2.0, radius + ring / 2.0);
-  }
-
-  painter->setBrush(palette.color(QPalette::Base));
-  painter->drawRoundedRect(QRectF(card), radius, radius);
-  // The picture area: rounded at the top like the card, square at the bottom.
+  // The card's frame is the same for every card of one size: the shadow,
+  // background and picture area under the content, the border over it; both
+  // are drawn once per size and hover state and then only copied.
+  const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+  const QRect cell(QPoint(0, 0), option.rect.size());
+  const QRect local = cell.adjusted(kInset, kInset, -kInset, -kInset);
+  const QString key = QStringLiteral("%1x%2@%3/%4").arg(cell.width()).arg(cell.height()).arg(ratio).arg(hovering);
+  auto frame = [&](bool over) -> const QPixmap& {
+    const QString full = key + (over ? QStringLiteral("o") : QStringLiteral("u"));
+    if (const QPixmap* made = frames_.object(full)) return *made;
+    auto* pixmap = new QPixmap(cell.size() * ratio);
+    pixmap->setDevicePixelRatio(ratio);
+    pixmap->fill(Qt::transparent);
+    QPainter draw(pixmap);
+    draw.setRenderHint(QPainter::Antialiasing);
+    if (!over) {
+      // Shadow, offset one point down: a few widening rings fading out.
+      const int blur = hovering ? 8 : 2;
+      const double strength = hovering ? 0.12 : 0.04;
+      draw.setPen(Qt::NoPen);
+      for (int ring = blur; ring >= 1; --ring) {
+        QColor shade(0, 0, 0);
+        shade.setAlphaF(static_cast<float>(strength * 2.0 / (blur + 1)));
+        const QRectF r = QRectF(local).adjusted(-ring / 2.0, -ring / 2.0 + 1, ring / 2.0, ring / 2.0 + 1);
+        draw.setBrush(shade);
+        draw.drawRoundedRect(r, radius + ring / 2.0, radius + ring / 2.0);
+      }
+      draw.setBrush(palette.color(QPalette::Base));
+      draw.drawRoundedRect(QRectF(local), radius, radius);
+      // The picture area: rounded at the top like the card, square at the bottom.
+      const QRect area(local.left(), local.top(), local.width(), ScanCard::kPictureHeight);
+      QPainterPath shape;
+      shape.addRoundedRect(QRectF(local), radius, radius);
+      QPainterPath band;
+      band.addRect(QRectF(area));
+      draw.setBrush(withAlpha(text, 0.06));
+      draw.drawPath(shape.intersected(band));
+    } else {
+      const double line = hovering ? 2.0 : 1.0;
+      const QColor border = hovering ? withAlpha(Palette::airBlue(), 0.7) : withAlpha(text, 0.08);
+      draw.setPen(QPen(border, line));
+      draw.setBrush(Qt::NoBrush);
+      draw.drawRoundedRect(QRectF(local).adjusted(line / 2, line / 2, -line / 2, -line / 2), radius - line / 2,
+                           radius - line / 2);
+    }
+    draw.end();
+    frames_.insert(full, pixmap);
+    return *pixmap;
+  };
+  painter->drawPixmap(option.rect.topLeft(), frame(false));
   const QRect picture(card.left(), card.top(), card.width(), ScanCard::kPictureHeight);
-  QPainterPath top;
-  top.addRoundedRect(QRectF(picture.adjusted(0, 0, 0, int(radius))), radius, radius);
-  QPainterPath bottomCut;
-  bottomCut.addRect(QRectF(picture.left(), picture.bottom() + 1, picture.width(), radius + 1));
-  painter->setBrush(withAlpha(text, 0.06));
-  painter->drawPath(top.subtracted(bottomCut));
-  painter->setRenderHint(QPainter::Antialiasing, false);
   {
-    // Keeps a picture as wide as the card inside its rounded corners.
     painter->save();
-    painter->setClipRect(picture.adjusted(0, 0, 0, 0));
+    painter->setClipRect(picture);
     paintPicture(*painter, picture, *item);
     painter->restore();
   }
-  painter->setRenderHint(QPainter::Antialiasing);
 
   // Text area: title on one line, subtitle on up to two.
   const QRect textArea = QRect(card.left(), picture.bottom() + 1, card.width(), card.bottom() - picture.bottom())
@@ -394,13 +419,8 @@ void ScanCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
                            textArea.height() - titleMetrics.height() - 2);
   paintSubtitle(*painter, subtitleRect, subtitle, caption, palette.color(QPalette::PlaceholderText), text);
 
-  // Border, inside the edge.
-  const double line = hovering ? 2.0 : 1.0;
-  const QColor border = hovering ? withAlpha(Palette::airBlue(), 0.7) : withAlpha(text, 0.08);
-  painter->setPen(QPen(border, line));
-  painter->setBrush(Qt::NoBrush);
-  painter->drawRoundedRect(QRectF(card).adjusted(line / 2, line / 2, -line / 2, -line / 2), radius - line / 2,
-                           radius - line / 2);
+  painter->drawPixmap(option.rect.topLeft(), frame(true));
+  painter->setRenderHint(QPainter::Antialiasing);
   paintBadges(*painter, card, *item);
   painter->restore();
 }
