@@ -147,6 +147,14 @@ QRect ScanCardDelegate::badgeRect(const QRect& card, const ArchiveItem& item) co
   return QRect(card.right() - 6 - width + 1, card.top() + 6, width, height);
 }
 
+// A picture as wide as the card is kept inside the card's rounded top corners.
+static void clipToCorners(QPainter& painter, const QRect& picture, const QRectF& where) {
+  if (where.width() < picture.width() - 1 || where.top() > picture.top() + 1) return;
+  QPainterPath shape;
+  shape.addRoundedRect(QRectF(picture.adjusted(0, 0, 0, 10)), 10, 10);
+  painter.setClipPath(shape, Qt::IntersectClip);
+}
+
 // The placeholder's photo icon, rendered once (faded) and then only copied.
 static void paintPlaceholderIcon(QPainter& painter, const QRect& picture) {
   static const QPixmap icon = [] {
@@ -184,6 +192,7 @@ void ScanCardDelegate::paintPicture(QPainter& painter, const QRect& picture, con
     shown = QSizeF(image->size()) / ratio;
     QRectF where(QPointF(0, 0), shown);
     where.moveCenter(QRectF(picture).center());
+    clipToCorners(painter, picture, where);
     painter.drawImage(where, *image);
     return;
   }
@@ -199,6 +208,7 @@ void ScanCardDelegate::paintPicture(QPainter& painter, const QRect& picture, con
   }
   QRectF where(QPointF(0, 0), pixmap->deviceIndependentSize());
   where.moveCenter(QRectF(picture).center());
+  clipToCorners(painter, picture, where);
   painter.drawPixmap(where.topLeft(), *pixmap);
 }
 
