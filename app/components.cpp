@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
+#include <QThread>
 #include <QThreadPool>
 #include <algorithm>
 #include <limits>
@@ -59,16 +60,18 @@ void ThumbnailCache::retry(const QString& path) {
   request(path);
 }
 
-static constexpr int kThumbnailDecodeEdge = 320;
+// Thumbnails are shown at most 240 by 150 (the picture of a library card):
+// they are decoded to fit that box, so that 600 of them stay near 70 MB and
+// the grid draws them without scaling.
+static const QSize kThumbnailBox(240, 150);
 
-static std::optional<QImage> decodeThumbnail(const QString& path) {
+static std::optional<QImage> decodeThumbnail(const QString& path, qreal ratio = 1.0) {
   QImageReader reader(path);
   reader.setAutoTransform(true);
-  // Thumbnails are shown at most 240 by 150 pixels: decoding them smaller
-  // keeps 600 of them near 180 MB instead of near 500 MB.
   const QSize full = reader.size();
-  if (full.isValid() && std::max(full.width(), full.height()) > kThumbnailDecodeEdge) {
-    reader.setScaledSize(full.scaled(kThumbnailDecodeEdge, kThumbnailDecodeEdge, Qt::KeepAspectRatio));
+  const QSize box = kThumbnailBox * std::max<qreal>(1.0, ratio);
+  if (full.isValid() && (full.width() > box.width() || full.height() > box.height())) {
+    reader.setScaledSize(full.scaled(box, Qt::KeepAspectRatio));
   }
   QImage image = reader.read();
   if (image.isNull()) return std::nullopt;
@@ -76,7 +79,7 @@ static std::optional<QImage> decodeThumbnail(const QString& path) {
 }
 
 std::optional<QImage> ThumbnailCache::loadNow(const QString& path) {
-  std::optional<QImage> image = decodeThumbnail(path);
+  std::optional<QImage> image = decodeThumbnail(path, qApp ? qApp->devicePixelRatio() : 1.0);
   std::lock_guard lock(lock_);
   if (image) {
     cache_.insert(path, new QImage(*image));
@@ -93,8 +96,43 @@ void ThumbnailCache::request(const QString& path) {
     if (cache_.contains(path) || inFlight_.count(path) || failed_.count(path)) return;
     inFlight_.insert(path);
   }
-  QThreadPool::globalInstance()->start([this, path] {
-    std::optional<QImage> image = decodeThumbnail(path);
+  // Requests wait on a stack drained by at most two low-priority threads of a
+  // pool of their own: the newest request (the card just scrolled into view)
+  // is decoded first, decoding never competes with the GUI thread for every
+  // core, and a burst of requests wakes no more than two threads.
+  static QThreadPool* pool = [] {
+    auto* made = new QThreadPool();  // lives until the process ends
+    made->setMaxThreadCount(kDecoders);
+    made->setThreadPriority(QThread::LowPriority);
+    return made;
+  }();
+  bool startDrainer = false;
+  {
+    std::lock_guard lock(lock_);
+    waiting_.push_back(path);
+    if (drainers_ < kDecoders) {
+      ++drainers_;
+      startDrainer = true;
+    }
+  }
+  if (!startDrainer) return;
+  const qreal ratio = qApp ? qApp->devicePixelRatio() : 1.0;
+  pool->start([this, ratio] { drain(ratio); });
+}
+
+void ThumbnailCache::drain(qreal ratio) {
+  for (;;) {
+    QString path;
+    {
+      std::lock_guard lock(lock_);
+      if (waiting_.empty()) {
+        --drainers_;
+        return;
+      }
+      path = waiting_.back();
+      waiting_.pop_back();
+    }
+    std::optional<QImage> image = decodeThumbnail(path, ratio);
     {
       std::lock_guard lock(lock_);
       inFlight_.erase(path);
@@ -106,9 +144,8 @@ void ThumbnailCache::request(const QString& path) {
       }
     }
     const bool ok = image.has_value();
-    QMetaObject::invokeMethod(this, [this, path, ok] { emit loaded(path, ok); },
-                              Qt::QueuedConnection);
-  });
+    QMetaObject::invokeMethod(this, [this, path, ok] { emit loaded(path, ok); }, Qt::QueuedConnection);
+  }
 }
 
 // ---- ThumbnailView ----

@@ -63,10 +63,15 @@ class ThumbnailCache : public QObject {
 
  private:
   ThumbnailCache() = default;
+  static constexpr int kDecoders = 2;
+  // Decodes waiting paths, newest first, until none is left.
+  void drain(qreal ratio);
   mutable std::mutex lock_;
   QCache<QString, QImage> cache_{kCountLimit};  // guarded by lock_
   std::set<QString> inFlight_;                  // guarded by lock_
   std::set<QString> failed_;                    // guarded by lock_
+  std::vector<QString> waiting_;                // requested, not yet decoding; guarded by lock_
+  int drainers_ = 0;                            // threads draining waiting_; guarded by lock_
 };
 
 // One thumbnail, scaled to fit the widget's size with its own aspect ratio,

@@ -3,6 +3,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QHelpEvent>
+#include <QIcon>
 #include <QPainter>
 #include <QPainterPath>
 #include <QTextLayout>
@@ -146,35 +147,68 @@ QRect ScanCardDelegate::badgeRect(const QRect& card, const ArchiveItem& item) co
   return QRect(card.right() - 6 - width + 1, card.top() + 6, width, height);
 }
 
+// A picture as wide as the card is kept inside the card's rounded top corners.
+static void clipToCorners(QPainter& painter, const QRect& picture, const QRectF& where) {
+  if (where.width() < picture.width() - 1 || where.top() > picture.top() + 1) return;
+  QPainterPath shape;
+  shape.addRoundedRect(QRectF(picture.adjusted(0, 0, 0, 10)), 10, 10);
+  painter.setClipPath(shape, Qt::IntersectClip);
+}
+
+// The placeholder's photo icon, rendered once (faded) and then only copied.
+static void paintPlaceholderIcon(QPainter& painter, const QRect& picture) {
+  static const QPixmap icon = [] {
+    const QPixmap drawn = QIcon::fromTheme("image-x-generic-symbolic").pixmap(28, 28);
+    QPixmap faded(drawn.size());
+    faded.setDevicePixelRatio(drawn.devicePixelRatio());
+    faded.fill(Qt::transparent);
+    QPainter fade(&faded);
+    fade.setOpacity(0.35);
+    fade.drawPixmap(0, 0, drawn);
+    return faded;
+  }();
+  QRectF where(QPointF(0, 0), icon.deviceIndependentSize());
+  where.moveCenter(QRectF(picture).center());
+  painter.drawPixmap(where.topLeft(), icon);
+}
+
 void ScanCardDelegate::paintPicture(QPainter& painter, const QRect& picture, const ArchiveItem& item) const {
-  const QColor text = QApplication::palette().color(QPalette::WindowText);
-  painter.fillRect(picture, withAlpha(text, 0.06));
   if (!item.thumbnailPath) {
-    paintThumbnailPlaceholder(painter, picture);
+    paintPlaceholderIcon(painter, picture);
     return;
   }
   const QString path = QString::fromStdString(*item.thumbnailPath);
+  const std::optional<QImage> image = ThumbnailCache::shared().cached(path);
+  if (!image) {
+    ThumbnailCache::shared().request(path);
+    paintPlaceholderIcon(painter, picture);
+    return;
+  }
   const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
   const QSize target = picture.size() * ratio;
+  QSizeF shown;
+  if (image->width() <= target.width() && image->height() <= target.height()) {
+    // Decoded to fit the card already: drawn as it is, without scaling.
+    shown = QSizeF(image->size()) / ratio;
+    QRectF where(QPointF(0, 0), shown);
+    where.moveCenter(QRectF(picture).center());
+    clipToCorners(painter, picture, where);
+    painter.drawImage(where, *image);
+    return;
+  }
   const QString key = path + QLatin1Char('@') + QString::number(target.width()) + QLatin1Char('x') +
                       QString::number(target.height());
   const QPixmap* pixmap = scaled_.object(key);
   if (!pixmap) {
-    const std::optional<QImage> image = ThumbnailCache::shared().cached(path);
-    if (!image) {
-      ThumbnailCache::shared().request(path);
-      paintThumbnailPlaceholder(painter, picture);
-      return;
-    }
     QPixmap made = QPixmap::fromImage(image->scaled(target, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     made.setDevicePixelRatio(ratio);
     auto* stored = new QPixmap(std::move(made));
     pixmap = stored;
     scaled_.insert(key, stored);
   }
-  const QSizeF shown = pixmap->deviceIndependentSize();
-  QRectF where(QPointF(0, 0), shown);
+  QRectF where(QPointF(0, 0), pixmap->deviceIndependentSize());
   where.moveCenter(QRectF(picture).center());
+  clipToCorners(painter, picture, where);
   painter.drawPixmap(where.topLeft(), *pixmap);
 }
 
@@ -202,6 +236,24 @@ void ScanCardDelegate::paintBadges(QPainter& painter, const QRect& card, const A
 
 void ScanCardDelegate::paintSubtitle(QPainter& painter, const QRect& rect, const QString& subtitle,
                                      const QFont& font, const QColor& plain, const QColor& strong) const {
+  const QFontMetricsF metrics(font);
+  if (!subtitle.contains(QLatin1Char('['))) {
+    // No hits: plain text on up to two lines, the last elided.
+    painter.save();
+    painter.setFont(font);
+    painter.setPen(plain);
+    const int lineHeight = static_cast<int>(std::ceil(metrics.height()));
+    if (metrics.horizontalAdvance(subtitle) <= rect.width()) {
+      painter.drawText(QRect(rect.left(), rect.top(), rect.width(), lineHeight), Qt::AlignLeft | Qt::AlignVCenter,
+                       subtitle);
+    } else {
+      painter.drawText(QRect(rect.left(), rect.top(), rect.width(), 2 * lineHeight),
+                       Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                       QFontMetrics(font).elidedText(subtitle, Qt::ElideRight, 2 * rect.width() - 20));
+    }
+    painter.restore();
+    return;
+  }
   const std::vector<ScanCard::Run> runs = ScanCard::highlighted(subtitle);
   QString text;
   QList<QTextLayout::FormatRange> formats;
@@ -218,7 +270,6 @@ void ScanCardDelegate::paintSubtitle(QPainter& painter, const QRect& rect, const
     }
     text += run.text;
   }
-  const QFontMetricsF metrics(font);
   const double lineHeight = metrics.height();
   auto layoutLine = [&](const QString& piece, const QList<QTextLayout::FormatRange>& pieceFormats, double y,
                         bool last, int* consumed) {
@@ -301,26 +352,63 @@ void ScanCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   const double radius = 10;
 
   painter->save();
-  painter->setRenderHint(QPainter::Antialiasing);
-  // Shadow, offset one point down: a few widening rings fading out.
-  const int blur = hovering ? 8 : 2;
-  const double strength = hovering ? 0.12 : 0.04;
-  painter->setPen(Qt::NoPen);
-  for (int ring = blur; ring >= 1; --ring) {
-    QColor shade(0, 0, 0);
-    shade.setAlphaF(static_cast<float>(strength * 2.0 / (blur + 1)));
-    const QRectF r = QRectF(card).adjusted(-ring / 2.0, -ring / 2.0 + 1, ring / 2.0, ring / 2.0 + 1);
-    painter->setBrush(shade);
-    painter->drawRoundedRect(r, radius + ring / 2.0, radius + ring / 2.0);
-  }
-
-  QPainterPath shape;
-  shape.addRoundedRect(QRectF(card), radius, radius);
-  painter->setClipPath(shape);
-  painter->fillRect(card, palette.color(QPalette::Base));
+  // The card's frame is the same for every card of one size: the shadow,
+  // background and picture area under the content, the border over it; both
+  // are drawn once per size and hover state and then only copied.
+  const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+  const QRect cell(QPoint(0, 0), option.rect.size());
+  const QRect local = cell.adjusted(kInset, kInset, -kInset, -kInset);
+  const QString key = QStringLiteral("%1x%2@%3/%4").arg(cell.width()).arg(cell.height()).arg(ratio).arg(hovering);
+  auto frame = [&](bool over) -> const QPixmap& {
+    const QString full = key + (over ? QStringLiteral("o") : QStringLiteral("u"));
+    if (const QPixmap* made = frames_.object(full)) return *made;
+    auto* pixmap = new QPixmap(cell.size() * ratio);
+    pixmap->setDevicePixelRatio(ratio);
+    pixmap->fill(Qt::transparent);
+    QPainter draw(pixmap);
+    draw.setRenderHint(QPainter::Antialiasing);
+    if (!over) {
+      // Shadow, offset one point down: a few widening rings fading out.
+      const int blur = hovering ? 8 : 2;
+      const double strength = hovering ? 0.12 : 0.04;
+      draw.setPen(Qt::NoPen);
+      for (int ring = blur; ring >= 1; --ring) {
+        QColor shade(0, 0, 0);
+        shade.setAlphaF(static_cast<float>(strength * 2.0 / (blur + 1)));
+        const QRectF r = QRectF(local).adjusted(-ring / 2.0, -ring / 2.0 + 1, ring / 2.0, ring / 2.0 + 1);
+        draw.setBrush(shade);
+        draw.drawRoundedRect(r, radius + ring / 2.0, radius + ring / 2.0);
+      }
+      draw.setBrush(palette.color(QPalette::Base));
+      draw.drawRoundedRect(QRectF(local), radius, radius);
+      // The picture area: rounded at the top like the card, square at the bottom.
+      const QRect area(local.left(), local.top(), local.width(), ScanCard::kPictureHeight);
+      QPainterPath shape;
+      shape.addRoundedRect(QRectF(local), radius, radius);
+      QPainterPath band;
+      band.addRect(QRectF(area));
+      draw.setBrush(withAlpha(text, 0.06));
+      draw.drawPath(shape.intersected(band));
+    } else {
+      const double line = hovering ? 2.0 : 1.0;
+      const QColor border = hovering ? withAlpha(Palette::airBlue(), 0.7) : withAlpha(text, 0.08);
+      draw.setPen(QPen(border, line));
+      draw.setBrush(Qt::NoBrush);
+      draw.drawRoundedRect(QRectF(local).adjusted(line / 2, line / 2, -line / 2, -line / 2), radius - line / 2,
+                           radius - line / 2);
+    }
+    draw.end();
+    frames_.insert(full, pixmap);
+    return *pixmap;
+  };
+  painter->drawPixmap(option.rect.topLeft(), frame(false));
   const QRect picture(card.left(), card.top(), card.width(), ScanCard::kPictureHeight);
-  paintPicture(*painter, picture, *item);
-  painter->setClipping(false);
+  {
+    painter->save();
+    painter->setClipRect(picture);
+    paintPicture(*painter, picture, *item);
+    painter->restore();
+  }
 
   // Text area: title on one line, subtitle on up to two.
   const QRect textArea = QRect(card.left(), picture.bottom() + 1, card.width(), card.bottom() - picture.bottom())
@@ -341,13 +429,8 @@ void ScanCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
                            textArea.height() - titleMetrics.height() - 2);
   paintSubtitle(*painter, subtitleRect, subtitle, caption, palette.color(QPalette::PlaceholderText), text);
 
-  // Border, inside the edge.
-  const double line = hovering ? 2.0 : 1.0;
-  const QColor border = hovering ? withAlpha(Palette::airBlue(), 0.7) : withAlpha(text, 0.08);
-  painter->setPen(QPen(border, line));
-  painter->setBrush(Qt::NoBrush);
-  painter->drawRoundedRect(QRectF(card).adjusted(line / 2, line / 2, -line / 2, -line / 2), radius - line / 2,
-                           radius - line / 2);
+  painter->drawPixmap(option.rect.topLeft(), frame(true));
+  painter->setRenderHint(QPainter::Antialiasing);
   paintBadges(*painter, card, *item);
   painter->restore();
 }

@@ -75,6 +75,8 @@ class ScanCardDelegate : public QStyledItemDelegate {
                      const QColor& plain, const QColor& strong) const;
   // Thumbnails scaled to the card, by path and size; a small set, rebuilt as the grid scrolls.
   mutable QCache<QString, QPixmap> scaled_{256};
+  // The cards' frames by size and hover state.
+  mutable QCache<QString, QPixmap> frames_{16};
 };
 
 }  // namespace quorvel::app

@@ -282,6 +282,6 @@ TEST(ThumbnailCacheTest, DecodesSmallAndRetriesABadFileOnlyWhenAsked) {
   cache.retry(path);
   ASSERT_TRUE(waitUntil([&] { return loads == 2; }));
   ASSERT_TRUE(cache.cached(path).has_value());
-  EXPECT_EQ(cache.cached(path)->size(), QSize(320, 240));  // decoded no larger than a card shows it
+  EXPECT_EQ(cache.cached(path)->size(), QSize(200, 150));  // decoded to fit a card, 240 by 150
   EXPECT_FALSE(cache.failed(path));
 }
