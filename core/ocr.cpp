@@ -156,6 +156,14 @@ struct TesseractOcrEngine::Pool {
     return api;
   }
 
+  // Whether the languages' data loaded, when a load was tried.
+  std::optional<bool> loaded(const std::string& languages) {
+    std::lock_guard lock(mutex);
+    const auto known = loads.find(languages);
+    if (known == loads.end()) return std::nullopt;
+    return known->second;
+  }
+
   void give(const std::string& languages, Api api) {
     api->Clear();  // drops the page and its results, keeps the language data
     std::lock_guard lock(mutex);
@@ -207,6 +215,7 @@ OcrResult TesseractOcrEngine::resultFromLines(const std::vector<RawLine>& lines)
 bool TesseractOcrEngine::isAvailable() const {
   const std::string languagesText = tesseractLanguages(languages);
   if (languagesText.empty()) return false;
+  if (const auto known = pool_->loaded(languagesText)) return *known;
   auto api = pool_->take(languagesText);
   if (!api) return false;
   pool_->give(languagesText, std::move(api));
