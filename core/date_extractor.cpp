@@ -135,6 +135,43 @@ std::string isoDate(long long year, long long month, long long day) {
 
 bool validDay(const std::optional<long long>& day) { return day && *day >= 1 && *day <= 31; }
 
+bool leapYear(long long year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+// Whether the day exists in that month of that year on the Gregorian
+// calendar: a stored date must name a real day, so 31 April and 29 February
+// 1900 give none (the month or year alone may still be found by a later pass).
+bool onCalendar(long long year, long long month, long long day) {
+  static constexpr int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1) return false;
+  if (month == 2 && day == 29) return leapYear(year);
+  return day <= kDays[month - 1];
+}
+
+// Whether the four digits starting at `start` follow a date written in
+// digits, with one space or hyphen between: camera and phone file names put
+// the time after the date ("IMG_20190704_1530", "2019-07-04_1530"), and a time
+// such as 1530 is no year.
+bool followsNumericDate(const icu::UnicodeString& text, int32_t start) {
+  auto digit = [&](int32_t i) { return text.charAt(i) >= u'0' && text.charAt(i) <= u'9'; };
+  int32_t end = start - 1;  // the separator
+  if (end < 1 || (text.charAt(end) != u' ' && text.charAt(end) != u'-')) return false;
+  int32_t first = end;
+  while (first > 0 && digit(first - 1)) --first;
+  if (end - first == 8) return true;  // 20190704
+  // 2019-07-04 or 2019.07.04: two groups of one or two digits after four.
+  int32_t i = end;
+  for (int group = 0; group < 2; ++group) {
+    const int32_t groupEnd = i;
+    while (i > 0 && digit(i - 1)) --i;
+    if (groupEnd - i < 1 || groupEnd - i > 2 || i < 1) return false;
+    const char16_t separator = text.charAt(--i);
+    if (separator != u'-' && separator != u'.' && separator != u'/') return false;
+  }
+  const int32_t yearEnd = i;
+  while (i > 0 && digit(i - 1)) --i;
+  return yearEnd - i == 4;
+}
+
 }  // namespace
 
 std::vector<ItemDate> extract(const std::string& input, std::int64_t itemId) {
@@ -165,12 +202,14 @@ std::vector<ItemDate> extract(const std::string& input, std::int64_t itemId) {
     const auto mon = month(m.groups[1]);
     const auto day = integer(m.groups[2]);
     if (!mon || !validDay(day) || !year(m.groups[3])) continue;
+    if (!onCalendar(*integer(m.groups[3]), *mon, *day)) continue;
     add(m.groups[3] + "-" + twoDigits(*mon) + "-" + twoDigits(*day), m.groups[0]);
   }
   for (const Match& m : matches(rx.dayMonthYear.get(), text)) {
     const auto day = integer(m.groups[1]);
     const auto mon = month(m.groups[2]);
     if (!validDay(day) || !mon || !year(m.groups[3])) continue;
+    if (!onCalendar(*integer(m.groups[3]), *mon, *day)) continue;
     add(m.groups[3] + "-" + twoDigits(*mon) + "-" + twoDigits(*day), m.groups[0]);
   }
   for (const Match& m : matches(rx.numeric.get(), text)) {
@@ -181,10 +220,10 @@ std::vector<ItemDate> extract(const std::string& input, std::int64_t itemId) {
     if (*a < 1500) {  // month/day/year
       if (*a < 1 || *a > 12 || !validDay(b)) continue;
       if (m.groups[3].size() == 2) *c += *c > 30 ? 1900 : 2000;
-      if (*c < 1500 || *c > 2100) continue;
+      if (*c < 1500 || *c > 2100 || !onCalendar(*c, *a, *b)) continue;
       add(isoDate(*c, *a, *b), m.groups[0]);
     } else {  // year-month-day
-      if (*b < 1 || *b > 12 || !validDay(c)) continue;
+      if (*b < 1 || *b > 12 || !validDay(c) || !onCalendar(*a, *b, *c)) continue;
       add(isoDate(*a, *b, *c), m.groups[0]);
     }
   }
@@ -193,6 +232,7 @@ std::vector<ItemDate> extract(const std::string& input, std::int64_t itemId) {
     const auto day = integer(m.groups[1]);
     const std::string written = m.groups[3] + m.groups[4] + m.groups[5];
     if (!mon || !validDay(day) || !year(written)) continue;
+    if (!onCalendar(*integer(written), *mon, *day)) continue;
     add(written + "-" + twoDigits(*mon) + "-" + twoDigits(*day), m.groups[0]);
   }
   for (const Match& m : matches(rx.printedCentury.get(), text)) {
@@ -207,7 +247,7 @@ std::vector<ItemDate> extract(const std::string& input, std::int64_t itemId) {
   }
   for (const Match& m : matches(rx.year.get(), text)) {
     const std::string& value = m.groups[1];
-    if (!year(value) || hasPrefix(value)) continue;
+    if (!year(value) || hasPrefix(value) || followsNumericDate(text, m.start)) continue;
     // Up to 18 UTF-16 units either side of the year's start.
     int32_t from = std::max<int32_t>(m.start - 18, 0);
     int32_t to = std::min<int32_t>(m.start + 18, text.length());

@@ -13,7 +13,9 @@ namespace quorvel::DateExtractor {
 // Every date the text speaks of, once each, as unsaved records (id 0, not
 // confirmed, itemId as given, source the text that gave it), sorted by value
 // (YYYY, YYYY-MM or YYYY-MM-DD). Underscores count as spaces. Empty when the
-// text holds no date.
+// text holds no date. A full date names a day of the Gregorian calendar (no
+// 31 April, no 29 February 1900); four digits after a date written in digits
+// are its time, not a year ("IMG_20190704_1530" gives no 1530).
 std::vector<ItemDate> extract(const std::string& text, std::int64_t itemId);
 
 // "June 3, 1947" for "1947-06-03", "June 1947" for "1947-06", "1947" for

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 #include <tesseract/baseapi.h>
@@ -26,32 +27,67 @@ const char* const kUnreadableImage = "Couldn't open the image.";
 const char* const kNoLanguageData =
     "The language data for reading printed text isn't installed.";
 const char* const kRecognitionFailed = "Couldn't read the text of the image.";
+// Tesseract's model of the Latin script (Debian's tesseract-ocr-script-latn):
+// every letter of the Western European languages, umlauts, accents and ß
+// included, which the English model lacks ("Müller" came out "Miiller").
+const std::string kLatinScript = "Latin";
 
 void applySettings(tesseract::TessBaseAPI& api) {
   // Tesseract's warnings go to a debug file; by default that is stderr, once per page.
   api.SetVariable("debug_file", "/dev/null");
-  // Sauvola's local thresholding. Measured on generated letters, clean and
-  // degraded (faded ink on grey paper, turned 1.5 degrees, blurred, grainy;
-  // bench/ocr.cpp --settings): the default Otsu method read the grain as
-  // text (character error rate above 1000 %, ten times slower), Sauvola read
-  // them at 1.4 % with the median filter below; clean pages stayed at 0 %.
-  api.SetVariable("thresholding_method", "2");
+  // Automatic page segmentation: the library's default is one uniform block
+  // of text, which reads the two columns of a newspaper cutting line by line
+  // across both. Tesseract's own global thresholding stays: Sauvola's local
+  // thresholding read a certificate's printed border and the texture of
+  // faded paper as lines of junk and lost words on ruled cards.
+  api.SetPageSegMode(tesseract::PSM_AUTO);
 }
 
-// The page's resolution for Tesseract, which otherwise takes 70 dpi for raw
-// pixels: its thresholding windows and noise limits are sized in inches, and
-// on noisy pages a wrong resolution read them as mostly noise (bench/ocr.cpp).
-// The stored resolution is used when it is credible for a sheet of paper;
-// cameras write 72 dpi into photographs of any size, so when the stored value
-// would make the sheet longer than 24 inches (or there is none), the long
-// edge is taken to be that of a letter, 11 inches.
-int sourceResolution(const vips::VImage& image, double shrink) {
+// The page's resolution when the file states one that is credible for paper
+// scanned or photographed flat: 100 to 1200 dpi, making the sheet at most 24
+// inches long. Cameras, phones and many programs write 72 or 96 dpi into
+// pictures of any size (libvips reports 72 for a JPEG or PNG that states
+// none), and WebP and HEIC carry no resolution at all; then there is none,
+// and Tesseract estimates it from the height of the text it finds, which
+// the fixed page sizes guessed before got wrong for cards and cuttings.
+std::optional<int> statedResolution(const vips::VImage& image, double shrink) {
   const double longEdge = std::max(image.width(), image.height());
-  const double stored = image.xres() * 25.4 * shrink;  // vips keeps pixels per millimetre
-  if (stored >= 70 && stored <= 2400 && longEdge / stored <= 24) {
-    return static_cast<int>(std::lround(stored));
+  const double stated = image.xres() * 25.4 * shrink;  // vips keeps pixels per millimetre
+  if (!std::isfinite(stated) || stated < 100 || stated > 1200 || longEdge / stated > 24) {
+    return std::nullopt;
   }
-  return static_cast<int>(std::lround(std::clamp(longEdge / 11, 70.0, 2400.0)));
+  return static_cast<int>(std::lround(stated));
+}
+
+// Whether the last recognition found a line with more than spaces.
+bool hasText(tesseract::TessBaseAPI& api) {
+  std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
+  if (!it || it->Empty(tesseract::RIL_TEXTLINE)) return false;
+  do {
+    std::unique_ptr<char[]> line(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
+    if (line && std::string_view(line.get()).find_first_not_of(" \t\r\n") != std::string_view::npos) {
+      return true;
+    }
+  } while (it->Next(tesseract::RIL_TEXTLINE));
+  return false;
+}
+
+// Whether every tag names a language whose usual script is Latin.
+bool latinScriptOnly(const std::vector<std::string>& tags) {
+  if (tags.empty()) return false;
+  for (const std::string& tag : tags) {
+    std::string bcp47 = tag;
+    std::replace(bcp47.begin(), bcp47.end(), '_', '-');
+    char locale[ULOC_FULLNAME_CAPACITY] = {};
+    char likely[ULOC_FULLNAME_CAPACITY] = {};
+    char script[ULOC_SCRIPT_CAPACITY] = {};
+    UErrorCode status = U_ZERO_ERROR;
+    uloc_forLanguageTag(bcp47.c_str(), locale, sizeof locale, nullptr, &status);
+    uloc_addLikelySubtags(locale, likely, sizeof likely, &status);
+    uloc_getScript(likely, script, sizeof script, &status);
+    if (U_FAILURE(status) || std::string_view(script) != "Latn") return false;
+  }
+  return true;
 }
 
 std::string trimmedSpacesAndTabs(std::string_view s) {
@@ -98,8 +134,19 @@ struct TesseractOcrEngine::Pool {
       }
     }
     Api api = std::make_unique<tesseract::TessBaseAPI>();  // loading runs outside the lock
-    const bool loaded =
-        api->Init(nullptr, languages.c_str(), tesseract::OEM_LSTM_ONLY) == 0;
+    // Init succeeds when any of the languages loads; each must.
+    bool loaded = api->Init(nullptr, languages.c_str(), tesseract::OEM_LSTM_ONLY) == 0;
+    if (loaded) {
+      std::vector<std::string> have;
+      api->GetLoadedLanguagesAsVector(&have);
+      std::string_view rest(languages);
+      while (loaded && !rest.empty()) {
+        const auto plus = rest.find('+');
+        const std::string one(rest.substr(0, plus));
+        loaded = std::find(have.begin(), have.end(), one) != have.end();
+        rest = plus == std::string_view::npos ? std::string_view() : rest.substr(plus + 1);
+      }
+    }
     {
       std::lock_guard lock(mutex);
       loads[languages] = loaded;
@@ -107,6 +154,14 @@ struct TesseractOcrEngine::Pool {
     if (!loaded) return nullptr;
     applySettings(*api);
     return api;
+  }
+
+  // Whether the languages' data loaded, when a load was tried.
+  std::optional<bool> loaded(const std::string& languages) {
+    std::lock_guard lock(mutex);
+    const auto known = loads.find(languages);
+    if (known == loads.end()) return std::nullopt;
+    return known->second;
   }
 
   void give(const std::string& languages, Api api) {
@@ -160,6 +215,7 @@ OcrResult TesseractOcrEngine::resultFromLines(const std::vector<RawLine>& lines)
 bool TesseractOcrEngine::isAvailable() const {
   const std::string languagesText = tesseractLanguages(languages);
   if (languagesText.empty()) return false;
+  if (const auto known = pool_->loaded(languagesText)) return *known;
   auto api = pool_->take(languagesText);
   if (!api) return false;
   pool_->give(languagesText, std::move(api));
@@ -205,9 +261,10 @@ OcrResult TesseractOcrEngine::recognize(const vips::VImage& image, double shrink
     grey = grey.colourspace(VIPS_INTERPRETATION_B_W);
     if (grey.format() != VIPS_FORMAT_UCHAR) grey = grey.cast(VIPS_FORMAT_UCHAR);
     if (grey.bands() != 1) grey = grey.extract_band(0);
-    // A 3x3 median takes out scanner grain that Tesseract otherwise reads as
-    // specks of text: on the degraded letters of bench/ocr.cpp it brought the
-    // character error rate from 15 % to 1.4 %, clean pages staying at 0 %.
+    // A 3x3 median takes out scanner grain, which Tesseract's thresholding
+    // otherwise turns into so many specks that it finds no text at all: on
+    // the evaluation pages (bench/ocr.cpp --settings) grainy letters came out
+    // empty without it (mean CER 0.31 against 0.10 with it).
     grey = grey.median(3);
     std::size_t size = 0;
     std::unique_ptr<unsigned char, decltype(&g_free)> pixels(
@@ -223,7 +280,16 @@ OcrResult TesseractOcrEngine::recognize(const vips::VImage& image, double shrink
       return failed;
     }
 
-    auto api = pool_->take(languagesText);
+    // Languages all written in the Latin script are read with its model when
+    // it is installed; otherwise, or without it, with the languages' own.
+    // Either way the languages' own data must be there, as isAvailable says.
+    if (!isAvailable()) return OcrResult{{}, name(), std::nullopt, kNoLanguageData, {}};
+    std::string recognitionText = latinScriptOnly(languages) ? kLatinScript : languagesText;
+    auto api = pool_->take(recognitionText);
+    if (!api && recognitionText != languagesText) {
+      recognitionText = languagesText;
+      api = pool_->take(recognitionText);
+    }
     if (!api) return OcrResult{{}, name(), std::nullopt, kNoLanguageData, {}};
     struct GiveBack {
       Pool& pool;
@@ -232,11 +298,21 @@ OcrResult TesseractOcrEngine::recognize(const vips::VImage& image, double shrink
       ~GiveBack() {
         if (api) pool.give(languages, std::move(api));
       }
-    } giveBack{*pool_, languagesText, api};
+    } giveBack{*pool_, recognitionText, api};
 
     api->SetImage(pixels.get(), width, height, 1, width);  // copies the pixels
-    api->SetSourceResolution(sourceResolution(grey, shrink));
+    // 0, no resolution, makes Tesseract estimate it from the text.
+    api->SetSourceResolution(statedResolution(grey, shrink).value_or(0));
     if (api->Recognize(nullptr) != 0) return failed;
+    if (!hasText(*api)) {
+      // Tesseract's global threshold can turn heavy grain on a small page
+      // into specks that hide every line; Sauvola's local one, slower and
+      // worse elsewhere, still finds them. A page with text never needs it.
+      api->SetVariable("thresholding_method", "2");
+      const bool recognized = api->Recognize(nullptr) == 0;
+      api->SetVariable("thresholding_method", "0");
+      if (!recognized) return failed;
+    }
 
     std::vector<RawLine> lines;
     std::unique_ptr<tesseract::ResultIterator> it(api->GetIterator());

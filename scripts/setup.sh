@@ -9,6 +9,8 @@ packages=(
   # core libraries
   libsqlite3-dev libvips-dev libheif1 libssl-dev
   libtesseract-dev tesseract-ocr-eng
+  # the Latin-script reading model: umlauts, accents and ß of printed letters
+  tesseract-ocr-script-latn
   libicu-dev libcld2-dev libcurl4-openssl-dev nlohmann-json3-dev
   libcairo2-dev libpango1.0-dev libpodofo-dev
   # fonts used by the keepsake book and the searchable PDF
@@ -23,6 +25,8 @@ packages=(
   libgtest-dev libgmock-dev poppler-utils libpoppler-cpp-dev openssl
   # the end-to-end tours run the program on a virtual display
   xvfb xauth
+  # benchmarks: the printed-text benchmark compares with the plain command
+  tesseract-ocr
 )
 
 missing=()

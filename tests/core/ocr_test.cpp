@@ -118,6 +118,38 @@ TEST(TesseractOcrEngineTest, ReadsAFadedGrainyPage) {
   EXPECT_EQ(result.lines, (std::vector<std::string>{"Dear friend,", "Yours truly"}));
 }
 
+TEST(TesseractOcrEngineTest, ReadsAJpegWithoutDensity) {
+  // A 300-dpi page in a JPEG without a density field, for which libvips
+  // reports 72 dpi: Tesseract estimates the resolution from the text. (A
+  // small card in WebP, which has no resolution, is among the pages of
+  // ocr_evaluation_test.)
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  TempDir dir;
+  const vips::VImage note = typedPage("Dear friend,\nYours truly");
+  note.jpegsave(dir.file("note.jpg").c_str(), vips::VImage::option()->set("strip", true));
+  ASSERT_NEAR(vips::VImage::new_from_file(dir.file("note.jpg").c_str()).xres() * 25.4, 72, 0.5);
+
+  TesseractOcrEngine engine;
+  const OcrResult page = engine.recognize(dir.file("note.jpg"));
+  EXPECT_FALSE(page.error);
+  EXPECT_EQ(page.lines, (std::vector<std::string>{"Dear friend,", "Yours truly"}));
+}
+
+TEST(TesseractOcrEngineTest, KeepsTheAccentsOfGermanAndFrenchWords) {
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  TempDir dir;
+  typedPage("Liebe Frau M\u00fcller, viele Gr\u00fc\u00dfe aus der Gro\u00dfen Stra\u00dfe.\n"
+            "Ch\u00e8re H\u00e9l\u00e8ne, le gar\u00e7on est arriv\u00e9 \u00e0 No\u00ebl.")
+      .pngsave(dir.file("accents.png").c_str());
+  TesseractOcrEngine engine;
+  const OcrResult result = engine.recognize(dir.file("accents.png"));
+  EXPECT_FALSE(result.error);
+  EXPECT_EQ(result.lines,
+            (std::vector<std::string>{
+                "Liebe Frau M\u00fcller, viele Gr\u00fc\u00dfe aus der Gro\u00dfen Stra\u00dfe.",
+                "Ch\u00e8re H\u00e9l\u00e8ne, le gar\u00e7on est arriv\u00e9 \u00e0 No\u00ebl."}));
+}
+
 TEST(TesseractOcrEngineTest, ParallelReadingsGiveTheSameText) {
   ASSERT_TRUE(ImageTools::ensureStarted());
   TempDir dir;

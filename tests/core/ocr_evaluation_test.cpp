@@ -1,0 +1,70 @@
+#include "tools/ocr_evaluation.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "core/image_tools.h"
+#include "core/ocr.h"
+#include "test_support.h"
+
+namespace quorvel {
+namespace {
+
+using OcrEvaluation::Score;
+
+TEST(OcrEvaluationTest, ScoresAReadingAgainstTheTruth) {
+  struct Case {
+    const char* name;
+    const char* truth;
+    const char* reading;
+    double cer, words, accented;
+  } cases[] = {
+      {"same", "Dear John,\nYours", "Dear John,\nYours", 0, 1, 1},
+      {"spacingAndQuotes", "It\u2019s  fine \u2014 truly\n", "It's fine - truly", 0, 1, 1},
+      {"umlautLost", "M\u00fcller kam", "Miiller kam", 0.2, 0.5, 0},
+      {"punctuationOffWords", "Dear John,", "Dear John", 0.1, 1, 1},
+      {"eachReadWordOnce", "the the", "the", 4.0 / 7, 0.5, 1},
+      {"caseCounts", "Anna", "ANNA", 0.75, 0, 1},
+      {"nothingRead", "Chère Hélène", "", 1, 0, 0},
+      {"noTruth", "", "", 0, 1, 1},
+  };
+  for (const auto& c : cases) {
+    const Score s = OcrEvaluation::score(c.truth, c.reading);
+    EXPECT_NEAR(s.cer(), c.cer, 1e-9) << c.name;
+    EXPECT_NEAR(s.wordRecall(), c.words, 1e-9) << c.name;
+    EXPECT_NEAR(s.accentedRecall(), c.accented, 1e-9) << c.name;
+  }
+  Score sum = OcrEvaluation::score("M\u00fcller kam", "M\u00fcller kam");
+  sum += OcrEvaluation::score("Gr\u00fc\u00dfe", "Grusse");
+  EXPECT_EQ(sum.accentedWords, 2u);
+  EXPECT_EQ(sum.accentedFound, 1u);
+  EXPECT_EQ(sum.words, 3u);
+  EXPECT_EQ(sum.characters, 15u);
+}
+
+// The quick subset of the evaluation pages, read by the engine: a ruled card
+// in WebP, a postcard in JPEG stating a camera's 72 dpi, German and French
+// notes in PNG without density and in HEIC. The full set and the comparison
+// with the plain command are in bench/ocr.cpp.
+TEST(OcrEvaluationTest, TheEngineReadsTheQuickPages) {
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  testing::TempDir dir;
+  const auto pages = OcrEvaluation::writePages(dir.path(), true);
+  std::set<std::string> formats;
+  for (const auto& page : pages) formats.insert(page.format);
+  ASSERT_EQ(formats, (std::set<std::string>{"heic", "jpg", "png", "webp"}));
+  TesseractOcrEngine engine;
+  ASSERT_TRUE(engine.isAvailable());
+  for (const auto& page : pages) {
+    const OcrResult result = engine.recognize(page.path);
+    ASSERT_FALSE(result.error) << page.name << ": " << *result.error;
+    const Score s = OcrEvaluation::score(page.truth, result.text());
+    EXPECT_LT(s.cer(), 0.03) << page.name << " read as:\n" << result.text();
+    EXPECT_GE(s.wordRecall(), 0.9) << page.name << " read as:\n" << result.text();
+    EXPECT_GE(s.accentedRecall(), 0.9) << page.name << " read as:\n" << result.text();
+  }
+}
+
+}  // namespace
+}  // namespace quorvel
