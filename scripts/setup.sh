@@ -19,6 +19,8 @@ packages=(
   qt6-base-dev qt6-svg-dev libgl-dev
   # tests (openssl makes the download tests' self-signed certificate)
   libgtest-dev libgmock-dev poppler-utils libpoppler-cpp-dev openssl
+  # checks the desktop menu entry
+  desktop-file-utils
   # the end-to-end tours run the program on a virtual display
   xvfb xauth
 )
