@@ -188,7 +188,8 @@ class ModelDownloader {
   explicit ModelDownloader(HandwritingEngine& engine, Hooks hooks = {});
 
   // Gets the manifest, fetches what is missing of the pack's files and this
-  // platform's program (resuming partial files, retrying with growing waits,
+  // platform's program, or uses systemServer() when the manifest has none for
+  // this platform (resuming partial files, retrying with growing waits,
   // trying the mirrors, checking each SHA-256), unpacks the program, points
   // the reader settings at the installed files and writes installed.json.
   // `progress` is called on the calling thread.
@@ -211,6 +212,12 @@ class ModelDownloader {
   static std::int64_t size(const std::string& of);
   // models/installed.json in the data folder.
   static std::string installedFile();
+  // The llama-server program the system has installed: the first folder of
+  // PATH (absolute entries only) holding an executable file of that name;
+  // none when there is no such file. run() uses it as the reader's server,
+  // and fetches only the model files, when the manifest has no build of the
+  // server for this platform.
+  static std::optional<std::string> systemServer();
 
  private:
   HandwritingEngine& engine_;

@@ -9,11 +9,13 @@
 #include <charconv>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
 #include "core/failure.h"
 #include "core/handwriting_engine.h"
@@ -97,6 +99,9 @@ bool isExecutableFile(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
+
+// The runtime id installed.json records when the system's own server is used.
+constexpr const char* kSystemRuntimeId = "system";
 
 void removeQuietly(const std::string& path) {
   std::error_code ignored;
@@ -268,7 +273,11 @@ void ModelDownloader::run(const ProgressFunction& progress, std::stop_token stop
   if (stop.stop_requested()) throw Cancelled();
   const HandwritingPack& pack = manifest.handwriting;
   std::optional<RuntimeEntry> runtime = manifest.runtimeForThisPlatform();
-  if (!runtime) throw Failure("There's no handwriting reader for this kind of computer yet.");
+  // Without a build of the server for this platform, a llama-server the
+  // system has installed serves the model files; only they are fetched.
+  const std::optional<std::string> systemProgram = runtime ? std::nullopt : systemServer();
+  if (!runtime && !systemProgram)
+    throw Failure("There's no handwriting reader for this kind of computer yet.");
 
   const std::string packDir = QuorvelPaths::modelDir() + "/" + pack.id;
   const std::string runtimeDir = QuorvelPaths::runtimeDir();
@@ -282,9 +291,11 @@ void ModelDownloader::run(const ProgressFunction& progress, std::stop_token stop
     if (f.mirrors) item.urls.insert(item.urls.end(), f.mirrors->begin(), f.mirrors->end());
     plan.push_back(std::move(item));
   }
-  const std::string serverPath = runtimeDir + "/" + runtime->id + "/llama-server";
-  const std::string archive = runtimeDir + "/" + runtime->id + ".tar.gz";
-  bool programPlanned = !isExecutableFile(serverPath);
+  const std::string runtimeId = runtime ? runtime->id : kSystemRuntimeId;
+  const std::string serverPath =
+      runtime ? runtimeDir + "/" + runtime->id + "/llama-server" : *systemProgram;
+  const std::string archive = runtimeDir + "/" + runtimeId + ".tar.gz";
+  bool programPlanned = runtime && !isExecutableFile(serverPath);
   if (programPlanned) {
     Item item{archive, {runtime->url}, runtime->size, runtime->sha256, "program files"};
     if (runtime->mirrors)
@@ -353,7 +364,7 @@ void ModelDownloader::run(const ProgressFunction& progress, std::stop_token stop
     nlohmann::ordered_json installed;
     installed["revision"] = manifest.revision;
     installed["packId"] = pack.id;
-    installed["runtimeId"] = runtime->id;
+    installed["runtimeId"] = runtimeId;
     installed["serverPath"] = serverPath;
     installed["modelPath"] = modelPath;
     installed["mmprojPath"] = mmprojPath;
@@ -365,6 +376,26 @@ void ModelDownloader::run(const ProgressFunction& progress, std::stop_token stop
     }
   }
   report({total, total, "Handwriting reader is ready", 0});
+}
+
+std::optional<std::string> ModelDownloader::systemServer() {
+  const char* path = std::getenv("PATH");
+  if (!path) return std::nullopt;
+  std::string_view rest(path);
+  while (true) {
+    const std::size_t colon = rest.find(':');
+    const std::string_view folder = rest.substr(0, colon);
+    // Relative entries (also the empty one, meaning ".") depend on where the
+    // program was started: never trusted for a program run in the background.
+    if (!folder.empty() && folder.front() == '/') {
+      std::string candidate(folder);
+      while (candidate.size() > 1 && candidate.back() == '/') candidate.pop_back();
+      candidate += "/llama-server";
+      if (isExecutableFile(candidate)) return fs::path(candidate).lexically_normal().string();
+    }
+    if (colon == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(colon + 1);
+  }
 }
 
 void ModelDownloader::remove() {

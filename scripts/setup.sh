@@ -23,6 +23,8 @@ packages=(
   adwaita-icon-theme
   # tests (openssl makes the download tests' self-signed certificate)
   libgtest-dev libgmock-dev poppler-utils libpoppler-cpp-dev openssl
+  # checks the desktop menu entry
+  desktop-file-utils
   # the end-to-end tours run the program on a virtual display
   xvfb xauth
   # benchmarks: the printed-text benchmark compares with the plain command

@@ -322,6 +322,9 @@ TEST_F(Downloader, EveryAddressFailingReportsTheLastError) {
 }
 
 TEST_F(Downloader, WithoutAProgramForThisPlatformNothingIsFetched) {
+  // No llama-server anywhere on PATH either.
+  TempDir emptyBin;
+  ScopedEnv path("PATH", emptyBin.path());
   manifest_.runtimes.pop_back();
   EXPECT_EQ(failureOfRun(), "There's no handwriting reader for this kind of computer yet.");
   // The built-in manifest, used when the fetched one is unusable, has none either.
@@ -329,6 +332,74 @@ TEST_F(Downloader, WithoutAProgramForThisPlatformNothingIsFetched) {
   EXPECT_EQ(failureOfRun(), "There's no handwriting reader for this kind of computer yet.");
   EXPECT_EQ(ManifestClient::lastSource(), "built in");
   EXPECT_TRUE(secure_.requests().empty());
+}
+
+TEST(SystemServer, IsTheFirstExecutableOnAnAbsolutePathEntry) {
+  TempDir dir;
+  const std::string program = std::string(QUORVEL_TOOLS_DIR) + "/fake-llama-server";
+  for (const char* folder : {"a", "b", "c", "rel"}) fs::create_directories(dir.file(folder));
+  fs::copy_file(program, dir.file("b/llama-server"));
+  fs::copy_file(program, dir.file("c/llama-server"));
+  fs::copy_file(program, dir.file("rel/llama-server"));
+  writeFile(dir.file("a/llama-server"), "not executable");  // a plain file is passed over
+  fs::create_directories(dir.file("d/llama-server"));         // and so is a folder of that name
+  struct Case {
+    std::string path;
+    std::optional<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {dir.file("a") + ":" + dir.file("b") + ":" + dir.file("c"), dir.file("b/llama-server")},
+      {dir.file("d") + "::" + dir.file("c") + "/", dir.file("c/llama-server")},
+      {dir.file("a") + ":" + dir.file("d"), std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    ScopedEnv path("PATH", c.path);
+    EXPECT_EQ(ModelDownloader::systemServer(), c.want) << c.path;
+  }
+  // A relative entry would depend on the folder the program was started in.
+  const fs::path here = fs::current_path();
+  fs::current_path(dir.path());
+  {
+    ScopedEnv relative("PATH", "rel:.");
+    EXPECT_EQ(ModelDownloader::systemServer(), std::nullopt);
+  }
+  fs::current_path(here);
+}
+
+TEST_F(Downloader, WithoutAProgramForThisPlatformTheSystemServerIsUsed) {
+  TempDir bin;
+  const std::string system = bin.file("llama-server");
+  fs::copy_file(std::string(QUORVEL_TOOLS_DIR) + "/fake-llama-server", system);
+  // tar and gzip are still found, after the folder holding the server.
+  ScopedEnv path("PATH", "/nonexistent:" + bin.path() + ":/usr/bin:/bin");
+  manifest_.runtimes.pop_back();
+  run();
+
+  EXPECT_TRUE(secure_.requests("/rt.tar.gz").empty());
+  EXPECT_FALSE(reported("Unpacking…"));
+  EXPECT_EQ(reports_.back(), (DownloadProgress{modelBytes(), modelBytes(), "Handwriting reader is ready", 0}));
+  EXPECT_EQ(engine_.settings().serverPath, system);
+  EXPECT_EQ(engine_.settings().modelPath, packDir() + "/model.gguf");
+  EXPECT_TRUE(engine_.isAvailable());
+  nlohmann::json installed = nlohmann::json::parse(readFile(ModelDownloader::installedFile()));
+  EXPECT_EQ(installed["runtimeId"], "system");
+  EXPECT_EQ(installed["serverPath"], system);
+  EXPECT_TRUE(fs::is_empty(QuorvelPaths::runtimeDir()));
+
+  // Removing the reader takes the model files and leaves the system's program alone.
+  downloader_.remove();
+  EXPECT_TRUE(fs::exists(system));
+  EXPECT_FALSE(fs::exists(packDir()));
+  EXPECT_FALSE(engine_.settings().serverPath);
+
+  // A manifest that has a build for this platform is still preferred.
+  manifest_.runtimes.push_back({"llama-test", ModelManifest::thisPlatform(), "cpu", secure_.url("/rt.tar.gz"),
+                                std::nullopt, static_cast<std::int64_t>(runtimeArchive().bytes.size()),
+                                runtimeArchive().sha});
+  run();
+  EXPECT_EQ(secure_.requests("/rt.tar.gz").size(), 1u);
+  EXPECT_EQ(engine_.settings().serverPath, serverPath());
 }
 
 TEST_F(Downloader, FreeSpaceCountsWhatIsStillMissingPlusAMargin) {
