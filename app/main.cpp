@@ -4,11 +4,14 @@
 #include <QMessageBox>
 #include <memory>
 
+#include "app/app_icon.h"
 #include "app/app_model.h"
 #include "app/main_window.h"
+#include "app/single_instance.h"
 #include "core/curl_support.h"
 #include "core/image_tools.h"
 #include "core/ocr.h"
+#include "core/paths.h"
 
 int main(int argc, char** argv) {
   // First of all: this may start the program again with the setting it needs.
@@ -22,7 +25,17 @@ int main(int argc, char** argv) {
   QApplication::setApplicationVersion(QString::fromStdString(quorvel::app::AppModel::version()));
   QApplication::setDesktopFileName("quorvel-ink");
   quorvel::app::setUpIcons();
+  QApplication::setWindowIcon(quorvel::app::appIcon());
   quorvel::app::AppModel::quitOnSignals();
+
+  // One program per data folder: a second launch brings the first forward.
+  quorvel::app::SingleInstance instance(QString::fromStdString(quorvel::QuorvelPaths::dataRoot()));
+  if (!instance.acquire()) {
+    if (!instance.activationSent()) {
+      QMessageBox::information(nullptr, "Quorvel Ink", quorvel::app::SingleInstance::alreadyOpenText());
+    }
+    return 0;
+  }
 
   quorvel::app::QtPanels panels;
   quorvel::app::QtDesktop desktop;
@@ -35,6 +48,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   quorvel::app::MainWindow window(*model);
+  QObject::connect(&instance, &quorvel::app::SingleInstance::activationRequested, &window,
+                   [&window] { quorvel::app::SingleInstance::bringForward(&window); });
   window.show();
   const int status = application.exec();
   window.saveOpenPage();
