@@ -30,75 +30,24 @@
 #include "app/translate_view.h"
 #include "core/image_tools.h"
 #include "core/paths.h"
+#include "bench/support/app_bench.h"
 
 using namespace quorvel;
 namespace fs = std::filesystem;
 
+using namespace quorvel::bench;
+
 namespace {
 
-struct NoPanels : app::Panels {
-  std::vector<std::string> open(const OpenRequest&) override { return {}; }
-  std::optional<std::string> save(const std::string&, const std::string&) override { return std::nullopt; }
-  using app::Panels::confirm;
-  bool confirm(const std::string&, const std::string&, const std::string&, const std::string&) override {
-    return false;
-  }
+// Cancels every panel and declines every question.
+struct NoPanels : BenchPanels {
+  NoPanels() { confirmAnswer = false; }
 };
 
-struct NoDesktop : app::Desktop {
-  void openFile(const std::string&) override {}
-  void reveal(const std::string&) override {}
-  void openFolder(const std::string&) override {}
-  void openUrl(const std::string&) override {}
-  void quit() override {}
+// Reads nothing on any page.
+struct NoReader : FixedReader {
+  NoReader() : FixedReader("") {}
 };
-
-struct NoReader : OcrEngine {
-  std::string name() const override { return "tesseract"; }
-  bool isAvailable() const override { return true; }
-  OcrResult recognize(const std::string&) override { return OcrResult{}; }
-};
-
-// The worst lateness of a 5 ms timer while events are processed.
-class StallMeter {
- public:
-  StallMeter() {
-    timer_.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      const double gap = clock_.nsecsElapsed() / 1e6;
-      clock_.restart();
-      worst_ = std::max(worst_, gap - 5.0);
-    });
-  }
-  void start() {
-    worst_ = 0;
-    clock_.start();
-    timer_.start(5);
-  }
-  double stop() {
-    timer_.stop();
-    return worst_;
-  }
-
- private:
-  QTimer timer_;
-  QElapsedTimer clock_;
-  double worst_ = 0;
-};
-
-bool spinUntil(const std::function<bool()>& done, int ms) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  }
-  return true;
-}
-
-void spin(int ms) {
-  spinUntil([] { return false; }, ms);
-}
 
 // A page of handwriting-like strokes on paper-coloured noise.
 void writeLetter(const std::string& path) {

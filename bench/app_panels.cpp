@@ -27,128 +27,14 @@
 #include "app/settings_view.h"
 #include "core/image_tools.h"
 #include "core/paths.h"
+#include "bench/support/app_bench.h"
 
 using namespace quorvel;
 namespace fs = std::filesystem;
 
+using namespace quorvel::bench;
+
 namespace {
-
-struct BenchPanels : app::Panels {
-  std::deque<std::string> saves;
-  std::vector<std::string> open(const OpenRequest&) override { return {}; }
-  std::optional<std::string> save(const std::string&, const std::string&) override {
-    if (saves.empty()) return std::nullopt;
-    auto answer = saves.front();
-    saves.pop_front();
-    return answer;
-  }
-  using app::Panels::confirm;
-  bool confirm(const std::string&, const std::string&, const std::string&,
-               const std::string&) override {
-    return true;
-  }
-};
-
-struct NoDesktop : app::Desktop {
-  void openFile(const std::string&) override {}
-  void reveal(const std::string&) override {}
-  void openFolder(const std::string&) override {}
-  void openUrl(const std::string&) override {}
-  void quit() override {}
-};
-
-struct FixedReader : OcrEngine {
-  std::string name() const override { return "tesseract"; }
-  bool isAvailable() const override { return true; }
-  OcrResult recognize(const std::string&) override {
-    OcrResult result;
-    result.lines = {"Dear Anna, the harvest in Hannover was good in 1923."};
-    result.engine = "tesseract";
-    return result;
-  }
-};
-
-const char* kWords[] = {"letter", "harvest", "Chicago", "Hannover", "steamer", "wedding",
-                        "brother", "sister", "church", "school", "winter", "garden",
-                        "Müller", "O'Brien", "Schmidt", "Weber", "mother", "father"};
-
-void buildArchive(const fs::path& root, int count) {
-  QuorvelPaths::useRoot(root.string());
-  Catalog catalog(QuorvelPaths::catalogFile());
-  std::mt19937 rng(7);
-  std::vector<std::int64_t> people;
-  for (const char* name : {"Anna Weber", "Carl Müller", "Mary O'Brien", "Johann Schmidt"})
-    people.push_back(catalog.ensurePerson(name));
-  for (int i = 0; i < count; ++i) {
-    ArchiveItem item;
-    item.path = "/archive/box" + std::to_string(i / 500) + "/scan_" + std::to_string(i) + ".jpg";
-    item.fileName = "scan_" + std::to_string(i) + ".jpg";
-    item.kind = static_cast<ItemKind>(i % 7);
-    item.fileSize = 2'000'000 + i;
-    item.sha256 = std::to_string(i);
-    item.ocrStatus = OcrStatus::done;
-    item.favorite = i % 50 == 0;
-    const std::int64_t id = catalog.addItem(item);
-    std::string text;
-    while (text.size() < 1400) {
-      text += kWords[rng() % std::size(kWords)];
-      text += rng() % 9 == 0 ? ".\n" : " ";
-    }
-    catalog.saveRecognizedText(id, text, "tesseract", 0.9);
-    catalog.tagPerson(id, people[rng() % people.size()]);
-    catalog.addDate(id, std::to_string(1880 + rng() % 90), "text", false);
-    if (i % 5000 == 0) std::fprintf(stderr, "built %d\n", i);
-  }
-}
-
-long peakMb() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss / 1024;
-}
-
-// The worst lateness of a 5 ms timer while the body's events are processed.
-class StallMeter {
- public:
-  StallMeter() {
-    timer_.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      const double gap = clock_.nsecsElapsed() / 1e6;
-      clock_.restart();
-      worst_ = std::max(worst_, gap - 5.0);
-    });
-  }
-  void start() {
-    worst_ = 0;
-    clock_.start();
-    timer_.start(5);
-  }
-  double stop() {
-    timer_.stop();
-    return worst_;
-  }
-
- private:
-  QTimer timer_;
-  QElapsedTimer clock_;
-  double worst_ = 0;
-};
-
-void spin(int ms) {
-  QElapsedTimer t;
-  t.start();
-  while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
-
-bool spinUntil(const std::function<bool()>& done, int ms) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  }
-  return true;
-}
 
 // Processes events until the window has painted once.
 void settle(QWidget& window) {

@@ -27,38 +27,28 @@
 #include "core/catalog.h"
 #include "core/image_tools.h"
 #include "core/paths.h"
+#include "bench/support/app_bench.h"
 
 using namespace quorvel;
 namespace fs = std::filesystem;
+
+using namespace quorvel::bench;
 
 namespace {
 
 constexpr int kThumbnails = 2000;
 
-struct NoPanels : app::Panels {
-  std::vector<std::string> open(const OpenRequest&) override { return {}; }
-  std::optional<std::string> save(const std::string&, const std::string&) override { return std::nullopt; }
-  using app::Panels::confirm;
-  bool confirm(const std::string&, const std::string&, const std::string&, const std::string&) override {
-    return false;
-  }
+// Cancels every panel and declines every question.
+struct NoPanels : BenchPanels {
+  NoPanels() { confirmAnswer = false; }
 };
 
-struct NoDesktop : app::Desktop {
-  void openFile(const std::string&) override {}
-  void reveal(const std::string&) override {}
-  void openFolder(const std::string&) override {}
-  void openUrl(const std::string&) override {}
-  void quit() override {}
+// Reads nothing on any page.
+struct NoReader : FixedReader {
+  NoReader() : FixedReader("") {}
 };
 
-struct NoReader : OcrEngine {
-  std::string name() const override { return "tesseract"; }
-  bool isAvailable() const override { return true; }
-  OcrResult recognize(const std::string&) override { return {}; }
-};
-
-void buildArchive(const fs::path& root, int count) {
+void buildWindowArchive(const fs::path& root, int count) {
   QuorvelPaths::useRoot(root.string());
   QuorvelPaths::ensureCreated();
   const fs::path thumbs = root / "thumbs";
@@ -99,12 +89,6 @@ void buildArchive(const fs::path& root, int count) {
   }
 }
 
-long peakMb() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss / 1024;
-}
-
 // Notes each paint of a widget that shows at least one row.
 class PaintWatch : public QObject {
  public:
@@ -142,7 +126,7 @@ int main(int argc, char** argv) {
   if (!fs::exists(root / "catalog.db")) {
     QElapsedTimer t;
     t.start();
-    buildArchive(root, count);
+    buildWindowArchive(root, count);
     std::printf("built %d items in %.1f s\n", count, t.elapsed() / 1000.0);
     startup.restart();
   }
