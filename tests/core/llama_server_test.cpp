@@ -1,5 +1,6 @@
 #include "core/llama_server.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -255,14 +256,17 @@ TEST(LlamaServer, CancellingDuringLoadingStopsTheProcessAndKeepsLastError) {
   HandwritingSettings incomplete;
   EXPECT_FALSE(server.ensureStarted(incomplete));
 
+  // Cancelled once the stand-in is up and loading (it never becomes ready).
   std::stop_source stop;
+  std::atomic<Clock::rep> cancelledAt{0};
   std::jthread canceller([&] {
-    std::this_thread::sleep_for(300ms);
+    reader.argv();
+    cancelledAt = Clock::now().time_since_epoch().count();
     stop.request_stop();
   });
-  auto start = Clock::now();
   EXPECT_FALSE(server.ensureStarted(reader.settings(), {}, stop.get_token()));
-  EXPECT_LT(secondsSince(start), 1.5);
+  const Clock::time_point cancelled{Clock::duration(cancelledAt.load())};
+  EXPECT_LT(secondsSince(cancelled), 1.0);
   EXPECT_EQ(server.lastError(), "The handwriting reader isn't set up.");
   int pid = reader.pid();
   EXPECT_TRUE(eventually([&] { return !alive(pid); }));
