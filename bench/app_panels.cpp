@@ -64,15 +64,7 @@ int main(int argc, char** argv) {
   ImageTools::ensureStarted();
   QApplication application(argc, argv);
 
-  const fs::path root = fs::temp_directory_path() / ("quorvel-bench-app-" + std::to_string(count));
-  if (!fs::exists(root / "catalog.db")) {
-    QElapsedTimer t;
-    t.start();
-    buildArchive(root, count);
-    std::printf("built %d items in %.1f s\n", count, t.elapsed() / 1000.0);
-  }
-  QuorvelPaths::useRoot(root.string());
-  fs::remove_all(root / "restore-pending");
+  const fs::path root = cachedArchive("quorvel-bench-app", count);
   printLoad();
 
   BenchPanels panels;

@@ -73,14 +73,8 @@ void buildWindowArchive(const fs::path& root, int count) {
   for (const char* name : {"Anna Weber", "Carl Müller", "Mary O'Brien", "Johann Schmidt"})
     people.push_back(catalog.ensurePerson(name));
   for (int i = 0; i < count; ++i) {
-    ArchiveItem item;
-    item.path = "/archive/box" + std::to_string(i / 500) + "/scan_" + std::to_string(i) + ".jpg";
-    item.fileName = "scan_" + std::to_string(i) + ".jpg";
-    item.kind = static_cast<ItemKind>(i % 7);
-    item.fileSize = 2'000'000 + i;
-    item.sha256 = std::to_string(i);
-    item.ocrStatus = i % 40 == 0 ? OcrStatus::pending : OcrStatus::done;
-    item.favorite = i % 50 == 0;
+    ArchiveItem item = benchItem(i);
+    if (i % 40 == 0) item.ocrStatus = OcrStatus::pending;
     item.thumbnailPath = paths[static_cast<std::size_t>(i % kThumbnails)];
     const std::int64_t id = catalog.addItem(item);
     if (i % 3 == 0) catalog.tagPerson(id, people[rng() % people.size()]);
@@ -122,15 +116,9 @@ int main(int argc, char** argv) {
   ImageTools::ensureStarted();
   QApplication application(argc, argv);
 
-  const fs::path root = fs::temp_directory_path() / ("quorvel-bench-window-" + std::to_string(count));
-  if (!fs::exists(root / "catalog.db")) {
-    QElapsedTimer t;
-    t.start();
-    buildWindowArchive(root, count);
-    std::printf("built %d items in %.1f s\n", count, t.elapsed() / 1000.0);
-    startup.restart();
-  }
-  QuorvelPaths::useRoot(root.string());
+  bool built = false;
+  const fs::path root = cachedArchive("quorvel-bench-window", count, buildWindowArchive, &built);
+  if (built) startup.restart();
 
   NoPanels panels;
   NoDesktop desktop;

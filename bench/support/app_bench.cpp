@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <QCoreApplication>
+#include <cstdio>
 #include <random>
 
 #include "core/catalog.h"
@@ -40,6 +41,18 @@ const char* kWords[] = {"letter", "harvest", "Chicago", "Hannover", "steamer", "
                         "Müller", "O'Brien", "Schmidt", "Weber", "mother", "father"};
 }  // namespace
 
+ArchiveItem benchItem(int i) {
+  ArchiveItem item;
+  item.path = "/archive/box" + std::to_string(i / 500) + "/scan_" + std::to_string(i) + ".jpg";
+  item.fileName = "scan_" + std::to_string(i) + ".jpg";
+  item.kind = static_cast<ItemKind>(i % 7);
+  item.fileSize = 2'000'000 + i;
+  item.sha256 = std::to_string(i);
+  item.ocrStatus = OcrStatus::done;
+  item.favorite = i % 50 == 0;
+  return item;
+}
+
 void buildArchive(const fs::path& root, int count) {
   QuorvelPaths::useRoot(root.string());
   Catalog catalog(QuorvelPaths::catalogFile());
@@ -48,14 +61,7 @@ void buildArchive(const fs::path& root, int count) {
   for (const char* name : {"Anna Weber", "Carl Müller", "Mary O'Brien", "Johann Schmidt"})
     people.push_back(catalog.ensurePerson(name));
   for (int i = 0; i < count; ++i) {
-    ArchiveItem item;
-    item.path = "/archive/box" + std::to_string(i / 500) + "/scan_" + std::to_string(i) + ".jpg";
-    item.fileName = "scan_" + std::to_string(i) + ".jpg";
-    item.kind = static_cast<ItemKind>(i % 7);
-    item.fileSize = 2'000'000 + i;
-    item.sha256 = std::to_string(i);
-    item.ocrStatus = OcrStatus::done;
-    item.favorite = i % 50 == 0;
+    const ArchiveItem item = benchItem(i);
     const std::int64_t id = catalog.addItem(item);
     std::string text;
     while (text.size() < 1400) {
@@ -67,6 +73,22 @@ void buildArchive(const fs::path& root, int count) {
     catalog.addDate(id, std::to_string(1880 + rng() % 90), "text", false);
     if (i % 5000 == 0) std::fprintf(stderr, "built %d\n", i);
   }
+}
+
+fs::path cachedArchive(const std::string& name, int count,
+                       const std::function<void(const fs::path&, int)>& build, bool* built) {
+  const fs::path root = fs::temp_directory_path() / (name + "-" + std::to_string(count));
+  const bool missing = !fs::exists(root / "catalog.db");
+  if (missing) {
+    QElapsedTimer t;
+    t.start();
+    build(root, count);
+    std::printf("built %d items in %.1f s\n", count, t.elapsed() / 1000.0);
+  }
+  if (built) *built = missing;
+  QuorvelPaths::useRoot(root.string());
+  fs::remove_all(root / "restore-pending");
+  return root;
 }
 
 long peakMb() {

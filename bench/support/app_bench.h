@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/seams.h"
+#include "core/models.h"
 #include "core/ocr.h"
 
 namespace quorvel::bench {
@@ -51,9 +52,20 @@ struct FixedReader : OcrEngine {
   std::string text_;
 };
 
+// The i-th scan of a generated archive: its own path, name, size and digest,
+// the kinds in turn, read, every 50th a favourite.
+ArchiveItem benchItem(int i);
+
 // A catalog of `count` typed letters of about 1,400 characters, each tagged
 // with one of four people and dated, in the data folder `root`.
 void buildArchive(const std::filesystem::path& root, int count);
+
+// The archive kept in the system's temporary folder as "<name>-<count>",
+// built by `build` the first time (true in *built then), made the data folder.
+std::filesystem::path cachedArchive(
+    const std::string& name, int count,
+    const std::function<void(const std::filesystem::path&, int)>& build = buildArchive,
+    bool* built = nullptr);
 
 // The process's peak resident memory in MB.
 long peakMb();

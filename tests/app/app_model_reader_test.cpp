@@ -17,69 +17,11 @@ namespace {
 namespace fs = std::filesystem;
 using app::AppModel;
 
-std::string shaOf(const std::string& contents) {
-  TempDir dir;
-  writeFile(dir.file("f"), contents);
-  return Shell::run("/usr/bin/sha256sum", {dir.file("f")}).substr(0, 64);
-}
-
-struct Published {
-  std::string bytes;
-  std::string sha;
-};
-
-// The runtime archive: the stand-in server as bin/llama-server.
-Published runtimeArchive() {
-  TempDir dir;
-  const std::string bin = dir.file("llama-test/bin");
-  fs::create_directories(bin);
-  fs::copy_file(std::string(QUORVEL_TOOLS_DIR) + "/fake-llama-server", bin + "/llama-server");
-  Shell::run("/usr/bin/tar", {"-czf", dir.file("rt.tar.gz"), "-C", dir.path(), "llama-test"});
-  const std::string bytes = readFile(dir.file("rt.tar.gz"));
-  return {bytes, shaOf(bytes)};
-}
-
 class ReaderModel : public ::testing::Test {
  protected:
-  ReaderModel() {
-    network_ = DeliveryNetwork::settings();
-    DeliveryNetwork::Settings trusted = network_;
-    trusted.extraCaBundle = secure_.certificateFile();
-    DeliveryNetwork::setSettings(trusted);
-    // The "model file" is the stand-in's scenario: the question's answer,
-    // then the translation of every chunk.
-    const std::string model =
-        nlohmann::json{{"replies",
-                        {{{"content", "Anna stayed behind in Hannover with her mother [1]."}},
-                         {{"content", "Dear Carl, we are all well and the harvest was good."}}}}}
-            .dump();
-    const std::string mmproj(2000, 'p');
-    const Published runtime = runtimeArchive();
-    ModelManifest manifest;
-    manifest.revision = "test-1";
-    manifest.handwriting.id = "test-pack";
-    manifest.handwriting.files = {
-        {"model", "model.gguf", secure_.url("/model.gguf"), std::nullopt,
-         static_cast<std::int64_t>(model.size()), shaOf(model)},
-        {"mmproj", "mmproj.gguf", secure_.url("/mmproj.gguf"), std::nullopt,
-         static_cast<std::int64_t>(mmproj.size()), shaOf(mmproj)},
-    };
-    manifest.runtimes = {{"llama-test", ModelManifest::thisPlatform(), "cpu", secure_.url("/rt.tar.gz"),
-                          std::nullopt, static_cast<std::int64_t>(runtime.bytes.size()), runtime.sha}};
-    secure_.script("/model.gguf", {Reply::file(model)});
-    secure_.script("/mmproj.gguf", {Reply::file(mmproj)});
-    secure_.script("/rt.tar.gz", {Reply::file(runtime.bytes)});
-    plain_.script("/manifest.json", {Reply::file(manifest.toJson())});
-    ::setenv("QUORVEL_MANIFEST_URL", plain_.url("/manifest.json").c_str(), 1);
-  }
-  ~ReaderModel() override {
-    ::unsetenv("QUORVEL_MANIFEST_URL");
-    DeliveryNetwork::setSettings(network_);
-  }
-
-  HttpTestServer secure_{HttpTestServer::Scheme::https};
-  HttpTestServer plain_;
-  DeliveryNetwork::Settings network_;
+  // The stand-in's answers: the question's, then the translation of every chunk.
+  LocalReader reader_{{"Anna stayed behind in Hannover with her mother [1].",
+                       "Dear Carl, we are all well and the harvest was good."}};
 };
 
 TEST_F(ReaderModel, InstallsTheReaderThenAnswersAQuestionAndTranslates) {

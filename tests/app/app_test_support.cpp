@@ -6,6 +6,12 @@
 #include <QThread>
 #include <vips/vips8>
 
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "core/image_tools.h"
+
 namespace quorvel::testing {
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
@@ -83,6 +89,55 @@ void ModelFixture::reloadAndWait() {
   model->reload();
   waitUntil([&] { return done; });
   QObject::disconnect(connection);
+}
+
+LocalReader::LocalReader(const std::vector<std::string>& replies, bool stallProjector) {
+  namespace fs = std::filesystem;
+  network_ = DeliveryNetwork::settings();
+  DeliveryNetwork::Settings trusted = network_;
+  trusted.extraCaBundle = secure_.certificateFile();
+  DeliveryNetwork::setSettings(trusted);
+
+  nlohmann::json scenario = nlohmann::json::array();
+  for (const std::string& reply : replies) scenario.push_back({{"content", reply}});
+  const std::string model = nlohmann::json{{"replies", scenario}}.dump();
+  const std::string mmproj(2000, 'p');
+  TempDir dir;
+  const std::string bin = dir.file("llama-test/bin");
+  fs::create_directories(bin);
+  fs::copy_file(std::string(QUORVEL_TOOLS_DIR) + "/fake-llama-server", bin + "/llama-server");
+  Shell::run("/usr/bin/tar", {"-czf", dir.file("rt.tar.gz"), "-C", dir.path(), "llama-test"});
+  const std::string runtime = readFile(dir.file("rt.tar.gz"));
+  const auto shaOf = [&](const std::string& contents) {
+    writeFile(dir.file("digest"), contents);
+    return ImageTools::sha256(dir.file("digest"));
+  };
+
+  ModelManifest manifest;
+  manifest.revision = "test-1";
+  manifest.handwriting.id = "test-pack";
+  manifest.handwriting.files = {
+      {"model", "model.gguf", secure_.url("/model.gguf"), std::nullopt,
+       static_cast<std::int64_t>(model.size()), shaOf(model)},
+      {"mmproj", "mmproj.gguf", secure_.url("/mmproj.gguf"), std::nullopt,
+       static_cast<std::int64_t>(mmproj.size()), shaOf(mmproj)},
+  };
+  manifest.runtimes = {{"llama-test", ModelManifest::thisPlatform(), "cpu", secure_.url("/rt.tar.gz"),
+                        std::nullopt, static_cast<std::int64_t>(runtime.size()), shaOf(runtime)}};
+  secure_.script("/model.gguf", {Reply::file(model)});
+  if (stallProjector) {
+    secure_.script("/mmproj.gguf", {Reply::stall(mmproj, 500), Reply::file(mmproj)});
+  } else {
+    secure_.script("/mmproj.gguf", {Reply::file(mmproj)});
+  }
+  secure_.script("/rt.tar.gz", {Reply::file(runtime)});
+  plain_.script("/manifest.json", {Reply::file(manifest.toJson())});
+  ::setenv("QUORVEL_MANIFEST_URL", plain_.url("/manifest.json").c_str(), 1);
+}
+
+LocalReader::~LocalReader() {
+  ::unsetenv("QUORVEL_MANIFEST_URL");
+  DeliveryNetwork::setSettings(network_);
 }
 
 }  // namespace quorvel::testing

@@ -11,7 +11,9 @@
 
 #include "app/app_model.h"
 #include "app/seams.h"
+#include "core/model_delivery.h"
 #include "core/ocr.h"
+#include "http_test_server.h"
 #include "test_support.h"
 
 namespace quorvel::testing {
@@ -82,6 +84,28 @@ class ModelFixture {
   app::AppModel& make();
   // Calls reload() and waits for its result.
   void reloadAndWait();
+};
+
+// The handwriting reader published on local servers while this lives: a
+// manifest over plain HTTP (QUORVEL_MANIFEST_URL names it) with the two model
+// files and a runtime holding the stand-in server as bin/llama-server, served
+// over HTTPS with a test certificate the downloads trust. The stand-in answers
+// requests with `replies` in turn (its scenario is the model file). With
+// stallProjector, the projector's first request stops after 500 bytes, so a
+// download can be paused part-way.
+class LocalReader {
+ public:
+  explicit LocalReader(const std::vector<std::string>& replies, bool stallProjector = false);
+  ~LocalReader();
+  LocalReader(const LocalReader&) = delete;
+  LocalReader& operator=(const LocalReader&) = delete;
+  // The server of the model files and the runtime, with its record of requests.
+  HttpTestServer& secure() { return secure_; }
+
+ private:
+  HttpTestServer secure_{HttpTestServer::Scheme::https};
+  HttpTestServer plain_;
+  DeliveryNetwork::Settings network_;
 };
 
 }  // namespace quorvel::testing

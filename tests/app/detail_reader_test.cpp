@@ -26,50 +26,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string shaOf(const std::string& contents) {
-  TempDir dir;
-  writeFile(dir.file("f"), contents);
-  return Shell::run("/usr/bin/sha256sum", {dir.file("f")}).substr(0, 64);
-}
-
 class DetailReaderTest : public ::testing::Test {
  protected:
-  DetailReaderTest() {
-    network_ = DeliveryNetwork::settings();
-    DeliveryNetwork::Settings trusted = network_;
-    trusted.extraCaBundle = secure_.certificateFile();
-    DeliveryNetwork::setSettings(trusted);
-    // The stand-in answers every request, readings and translations alike, with this line.
-    const std::string model =
-        nlohmann::json{{"replies", {{{"content", "Dear Anna, we arrived well in Hamburg."}}}}}.dump();
-    const std::string mmproj(2000, 'p');
-    TempDir dir;
-    const std::string bin = dir.file("llama-test/bin");
-    fs::create_directories(bin);
-    fs::copy_file(std::string(QUORVEL_TOOLS_DIR) + "/fake-llama-server", bin + "/llama-server");
-    Shell::run("/usr/bin/tar", {"-czf", dir.file("rt.tar.gz"), "-C", dir.path(), "llama-test"});
-    const std::string runtime = readFile(dir.file("rt.tar.gz"));
-    ModelManifest manifest;
-    manifest.revision = "test-1";
-    manifest.handwriting.id = "test-pack";
-    manifest.handwriting.files = {
-        {"model", "model.gguf", secure_.url("/model.gguf"), std::nullopt,
-         static_cast<std::int64_t>(model.size()), shaOf(model)},
-        {"mmproj", "mmproj.gguf", secure_.url("/mmproj.gguf"), std::nullopt,
-         static_cast<std::int64_t>(mmproj.size()), shaOf(mmproj)},
-    };
-    manifest.runtimes = {{"llama-test", ModelManifest::thisPlatform(), "cpu", secure_.url("/rt.tar.gz"),
-                          std::nullopt, static_cast<std::int64_t>(runtime.size()), shaOf(runtime)}};
-    secure_.script("/model.gguf", {Reply::file(model)});
-    secure_.script("/mmproj.gguf", {Reply::file(mmproj)});
-    secure_.script("/rt.tar.gz", {Reply::file(runtime)});
-    plain_.script("/manifest.json", {Reply::file(manifest.toJson())});
-    ::setenv("QUORVEL_MANIFEST_URL", plain_.url("/manifest.json").c_str(), 1);
-  }
-  ~DetailReaderTest() override {
-    ::unsetenv("QUORVEL_MANIFEST_URL");
-    DeliveryNetwork::setSettings(network_);
-  }
+  // The stand-in answers every request, readings and translations alike, with this line.
+  LocalReader reader_{{"Dear Anna, we arrived well in Hamburg."}};
 
   // A page with lines of dark strokes on paper, so that the reader finds writing on it.
   std::int64_t addItem(app::AppModel& model, const std::string& name, int width) {
@@ -89,9 +49,6 @@ class DetailReaderTest : public ::testing::Test {
     return model.catalog().addItem(item);
   }
 
-  HttpTestServer secure_{HttpTestServer::Scheme::https};
-  HttpTestServer plain_;
-  DeliveryNetwork::Settings network_;
   ModelFixture fixture;
 };
 

@@ -298,45 +298,9 @@ TEST_F(Settings, BackupTabBacksUpStagesAndCancelsARestore) {
 
 // ---- The reader from a local manifest ----
 
-std::string shaOf(const std::string& contents) {
-  TempDir dir;
-  writeFile(dir.file("f"), contents);
-  return Shell::run("/usr/bin/sha256sum", {dir.file("f")}).substr(0, 64);
-}
-
 TEST(SettingsReaderTest, InstallsPausesAndResumesFromTheHandwritingTab) {
-  HttpTestServer secure(HttpTestServer::Scheme::https);
-  HttpTestServer plain;
-  const DeliveryNetwork::Settings network = DeliveryNetwork::settings();
-  DeliveryNetwork::Settings trusted = network;
-  trusted.extraCaBundle = secure.certificateFile();
-  DeliveryNetwork::setSettings(trusted);
-
-  const std::string model = nlohmann::json{{"replies", {{{"content", "fine"}}}}}.dump();
-  const std::string mmproj(2000, 'p');
-  TempDir build;
-  const std::string bin = build.file("llama-test/bin");
-  fs::create_directories(bin);
-  fs::copy_file(std::string(QUORVEL_TOOLS_DIR) + "/fake-llama-server", bin + "/llama-server");
-  Shell::run("/usr/bin/tar", {"-czf", build.file("rt.tar.gz"), "-C", build.path(), "llama-test"});
-  const std::string runtime = readFile(build.file("rt.tar.gz"));
-  ModelManifest manifest;
-  manifest.revision = "test-1";
-  manifest.handwriting.id = "test-pack";
-  manifest.handwriting.files = {
-      {"model", "model.gguf", secure.url("/model.gguf"), std::nullopt,
-       static_cast<std::int64_t>(model.size()), shaOf(model)},
-      {"mmproj", "mmproj.gguf", secure.url("/mmproj.gguf"), std::nullopt,
-       static_cast<std::int64_t>(mmproj.size()), shaOf(mmproj)},
-  };
-  manifest.runtimes = {{"llama-test", ModelManifest::thisPlatform(), "cpu", secure.url("/rt.tar.gz"),
-                        std::nullopt, static_cast<std::int64_t>(runtime.size()), shaOf(runtime)}};
   // The projector stalls on its first request, so the download can be paused halfway.
-  secure.script("/model.gguf", {Reply::file(model)});
-  secure.script("/mmproj.gguf", {Reply::stall(mmproj, 500), Reply::file(mmproj)});
-  secure.script("/rt.tar.gz", {Reply::file(runtime)});
-  plain.script("/manifest.json", {Reply::file(manifest.toJson())});
-  setenv("QUORVEL_MANIFEST_URL", plain.url("/manifest.json").c_str(), 1);
+  LocalReader reader({"fine"}, true);
 
   {
     ModelFixture f;
@@ -360,12 +324,10 @@ TEST(SettingsReaderTest, InstallsPausesAndResumesFromTheHandwritingTab) {
     EXPECT_TRUE(app.readerInstalled());
     EXPECT_TRUE(view.findChild<QLabel*>("readerInstalledStatus")->isVisible());
     // The second projector request resumed where the first stopped.
-    const std::vector<RecordedRequest> requests = secure.requests("/mmproj.gguf");
+    const std::vector<RecordedRequest> requests = reader.secure().requests("/mmproj.gguf");
     ASSERT_GE(requests.size(), 2u);
     EXPECT_TRUE(requests.back().header("range").has_value());
   }
-  unsetenv("QUORVEL_MANIFEST_URL");
-  DeliveryNetwork::setSettings(network);
 }
 
 }  // namespace
