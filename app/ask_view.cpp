@@ -71,23 +71,6 @@ class QuestionField : public QPlainTextEdit {
   std::function<void()> submit_;
 };
 
-// A box filled with a faint tint, with rounded corners.
-class TintedBox : public QWidget {
- public:
-  explicit TintedBox(QWidget* parent = nullptr) : QWidget(parent) {}
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    QColor tint = palette().color(QPalette::WindowText);
-    tint.setAlphaF(0.06f);
-    QPainterPath shape;
-    shape.addRoundedRect(QRectF(rect()), 8, 8);
-    painter.fillPath(shape, tint);
-  }
-};
-
 bool isBlank(QChar c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
@@ -167,7 +150,8 @@ AskView::AskView(AppModel& model, QWidget* parent) : QWidget(parent), model_(mod
   readerInset->setObjectName("readerNeeded");
   auto* insetLayout = new QVBoxLayout(readerInset);
   insetLayout->setContentsMargins(16, 16, 16, 16);
-  readerBox_ = new TintedBox(readerInset);
+  readerBox_ = new RoundedBox(Palette::withAlpha(readerInset->palette().color(QPalette::WindowText), 0.06),
+                              std::nullopt, readerInset);
   auto* box = new QVBoxLayout(readerBox_);
   box->setContentsMargins(12, 12, 12, 12);
   box->setSpacing(8);

@@ -27,7 +27,27 @@ QColor flag() {
   static const QColor color = QColor::fromRgbF(0.95f, 0.85f, 0.64f);
   return color;
 }
+
+QColor withAlpha(QColor color, double alpha) {
+  color.setAlphaF(static_cast<float>(alpha));
+  return color;
+}
 }  // namespace Palette
+
+RoundedBox::RoundedBox(QColor fill, std::optional<QColor> stroke, QWidget* parent)
+    : QWidget(parent), fill_(fill), stroke_(stroke) {}
+
+void RoundedBox::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QPainterPath path;
+  path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 8, 8);
+  painter.fillPath(path, fill_);
+  if (stroke_) {
+    painter.setPen(QPen(*stroke_, 1));
+    painter.drawPath(path);
+  }
+}
 
 // ---- ThumbnailCache ----
 

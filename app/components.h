@@ -28,7 +28,23 @@ namespace Palette {
 QColor airBlue();  // the accent and window tint
 QColor airRed();   // warnings
 QColor flag();     // highlights such as uncertain words
+// The colour at the opacity (0 to 1).
+QColor withAlpha(QColor color, double alpha);
 }  // namespace Palette
+
+// A plain box drawn as a rounded rectangle (radius 8) filled with `fill` and,
+// when given, outlined with `stroke`; its children lie on top.
+class RoundedBox : public QWidget {
+ public:
+  RoundedBox(QColor fill, std::optional<QColor> stroke = std::nullopt, QWidget* parent = nullptr);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QColor fill_;
+  std::optional<QColor> stroke_;
+};
 
 // Decoded thumbnails by the path stored in the item (exactly, no
 // normalisation), at most 600 of them. One per process, shared(). Lookups

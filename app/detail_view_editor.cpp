@@ -27,38 +27,11 @@
 
 namespace quorvel::app {
 
+using Palette::withAlpha;
+
 namespace {
 
 constexpr int kPaneMargin = 18;
-
-// A box with rounded corners of radius 8 filled with a colour and optionally outlined.
-class RoundedBox : public QWidget {
- public:
-  RoundedBox(QColor fill, std::optional<QColor> stroke, QWidget* parent)
-      : QWidget(parent), fill_(fill), stroke_(stroke) {}
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    QPainterPath path;
-    path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 8, 8);
-    painter.fillPath(path, fill_);
-    if (stroke_) {
-      painter.setPen(QPen(*stroke_, 1));
-      painter.drawPath(path);
-    }
-  }
-
- private:
-  QColor fill_;
-  std::optional<QColor> stroke_;
-};
-
-QColor withAlpha(QColor color, double alpha) {
-  color.setAlphaF(static_cast<float>(alpha));
-  return color;
-}
 
 }  // namespace
 

@@ -15,6 +15,8 @@
 
 namespace quorvel::app {
 
+using Palette::withAlpha;
+
 namespace ScanCard {
 
 std::vector<Run> highlighted(const QString& text) {
@@ -82,11 +84,6 @@ namespace {
 
 const ArchiveItem* itemOf(const QModelIndex& index) {
   return static_cast<const ArchiveItem*>(index.data(ScanCardDelegate::kItemRole).value<const void*>());
-}
-
-QColor withAlpha(QColor color, double alpha) {
-  color.setAlphaF(static_cast<float>(alpha));
-  return color;
 }
 
 // An hourglass: two triangles meeting at the centre, inside a frame.

@@ -17,30 +17,9 @@
 
 namespace quorvel::app {
 
+using Palette::withAlpha;
+
 namespace {
-
-// A box with rounded corners of radius 8 on a tinted fill.
-class TintedBox : public QWidget {
- public:
-  TintedBox(QColor fill, QWidget* parent) : QWidget(parent), fill_(fill) {}
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    QPainterPath path;
-    path.addRoundedRect(QRectF(rect()), 8, 8);
-    painter.fillPath(path, fill_);
-  }
-
- private:
-  QColor fill_;
-};
-
-QColor withAlpha(QColor color, double alpha) {
-  color.setAlphaF(static_cast<float>(alpha));
-  return color;
-}
 
 // The progress of this item's translation (a spinner and its text), or its
 // failure in red, or nothing.
@@ -134,7 +113,7 @@ TranslationSection::TranslationSection(AppModel& model, std::int64_t itemId, QWi
   detail_style::secondary(fromLabel_);
   heading->addWidget(fromLabel_);
   stored->addLayout(heading);
-  auto* textBox = new TintedBox(withAlpha(Palette::flag(), 0.18), storedBox_);
+  auto* textBox = new RoundedBox(withAlpha(Palette::flag(), 0.18), std::nullopt, storedBox_);
   auto* textLayout = new QVBoxLayout(textBox);
   textLayout->setContentsMargins(10, 10, 10, 10);
   translationText_ = new QLabel(textBox);
@@ -185,7 +164,7 @@ TranslationSection::TranslationSection(AppModel& model, std::int64_t itemId, QWi
   outer->addWidget(storedBox_);
 
   // Shape B: the offer to translate.
-  offerBox_ = new TintedBox(withAlpha(Palette::airBlue(), 0.07), this);
+  offerBox_ = new RoundedBox(withAlpha(Palette::airBlue(), 0.07), std::nullopt, this);
   offerBox_->setObjectName("translationOffer");
   auto* offer = new QVBoxLayout(offerBox_);
   offer->setContentsMargins(10, 10, 10, 10);
