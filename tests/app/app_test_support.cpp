@@ -10,7 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/handwriting_engine.h"
 #include "core/image_tools.h"
+#include "core/paths.h"
 
 namespace quorvel::testing {
 
@@ -89,6 +91,19 @@ void ModelFixture::reloadAndWait() {
   model->reload();
   waitUntil([&] { return done; });
   QObject::disconnect(connection);
+}
+
+void installStandInReader(const std::string& scenario) {
+  QuorvelPaths::ensureCreated();
+  const std::string folder = QuorvelPaths::dataRoot() + "/stand-in";
+  std::filesystem::create_directories(folder);
+  writeFile(folder + "/model.gguf", scenario);
+  writeFile(folder + "/mmproj.gguf", "p");
+  HandwritingSettings settings;
+  settings.serverPath = std::string(QUORVEL_TOOLS_DIR) + "/fake-llama-server";
+  settings.modelPath = folder + "/model.gguf";
+  settings.mmprojPath = folder + "/mmproj.gguf";
+  settings.save();
 }
 
 LocalReader::LocalReader(const std::vector<std::string>& replies, bool stallProjector) {

@@ -86,6 +86,10 @@ class ModelFixture {
   void reloadAndWait();
 };
 
+// The stand-in server installed as the reader of the current data folder, with
+// `scenario` (its JSON) as the model file.
+void installStandInReader(const std::string& scenario);
+
 // The handwriting reader published on local servers while this lives: a
 // manifest over plain HTTP (QUORVEL_MANIFEST_URL names it) with the two model
 // files and a runtime holding the stand-in server as bin/llama-server, served

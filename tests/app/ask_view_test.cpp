@@ -246,20 +246,6 @@ TEST(AskViewTest, ResumeDownloadWhilePartialFilesWait) {
   EXPECT_EQ(panel.view.findChild<QPushButton*>("readerButton")->text(), "Resume Download");
 }
 
-// A reader that is installed: the stand-in server with the scenario as its model file.
-void installStandInReader(const std::string& scenario) {
-  QuorvelPaths::ensureCreated();
-  const std::string folder = QuorvelPaths::dataRoot() + "/stand-in";
-  fs::create_directories(folder);
-  writeFile(folder + "/model.gguf", scenario);
-  writeFile(folder + "/mmproj.gguf", "p");
-  HandwritingSettings settings;
-  settings.serverPath = std::string(QUORVEL_TOOLS_DIR) + "/fake-llama-server";
-  settings.modelPath = folder + "/model.gguf";
-  settings.mmprojPath = folder + "/mmproj.gguf";
-  settings.save();
-}
-
 TEST(AskViewTest, AsksThroughTheStandInServerAndOpensASource) {
   ModelFixture f;
   f.ocr = std::make_shared<FixedOcrEngine>("Dear Carl, Anna stayed behind in Hannover with mother.");

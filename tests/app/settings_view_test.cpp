@@ -196,15 +196,7 @@ TEST_F(Settings, HandwritingTabPausedAndInstalled) {
     view.reset();
     f.model.reset();
   }
-  const std::string folder = QuorvelPaths::dataRoot() + "/stand-in";
-  fs::create_directories(folder);
-  writeFile(folder + "/model.gguf", "{}");
-  writeFile(folder + "/mmproj.gguf", "p");
-  HandwritingSettings settings;
-  settings.serverPath = std::string(QUORVEL_TOOLS_DIR) + "/fake-llama-server";
-  settings.modelPath = folder + "/model.gguf";
-  settings.mmprojPath = folder + "/mmproj.gguf";
-  settings.save();
+  installStandInReader("{}");
   AppModel& model = f.make();
   ASSERT_TRUE(model.readerInstalled());
   open(model);
