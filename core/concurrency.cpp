@@ -153,7 +153,10 @@ void runSerialThread(const std::shared_ptr<SerialQueue::State>& state, const std
     if (state->timers.empty()) {
       state->changed.wait(lock);
     } else {
-      state->changed.wait_until(lock, state->timers.begin()->first);
+      // A copy: the wait reads the deadline again after waking, when
+      // shutdown() or a task may have dropped the timer it belongs to.
+      const auto deadline = state->timers.begin()->first;
+      state->changed.wait_until(lock, deadline);
     }
   }
 }

@@ -250,6 +250,20 @@ TEST(SerialQueue, ShutdownDropsPendingWorkAndRefusesNew) {
   EXPECT_EQ(ran, 0);
 }
 
+TEST(SerialQueue, ShutdownWhileWaitingForATimerLeavesTheWaitSound) {
+  // The thread sleeps until a timer an hour away; shutdown drops that timer
+  // and wakes the thread, which must not look at the dropped deadline again
+  // (the sanitizer pass catches a read of it).
+  for (int i = 0; i < 20; ++i) {
+    SerialQueue queue("q");
+    std::atomic<bool> ran{false};
+    queue.after(3600, [&] { ran = true; });
+    std::this_thread::sleep_for(2ms);
+    queue.shutdown();
+    EXPECT_FALSE(ran);
+  }
+}
+
 TEST(SerialQueue, SyncWaitingWhenShutdownDropsItReturnsFalse) {
   auto queue = std::make_unique<SerialQueue>("q");
   std::promise<void> entered;
