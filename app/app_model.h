@@ -217,6 +217,9 @@ class AppModel : public QObject {
   bool reloadPending() const { return reloadPending_; }
   // Reloads started so far (for tests and the benchmark).
   int reloadsStarted() const { return reloadsStarted_; }
+  // True once the result of the newest reload requested so far was applied
+  // (an earlier one may be applied first, while the newest still runs).
+  bool newestReloadApplied() const { return appliedGeneration_ == reloadGeneration_; }
 
   // ---- Actions ----
   void importPaths(const std::vector<std::string>& paths);

@@ -86,11 +86,8 @@ app::AppModel& ModelFixture::make() {
 }
 
 void ModelFixture::reloadAndWait() {
-  bool done = false;
-  auto connection = QObject::connect(model.get(), &app::AppModel::reloaded, [&] { done = true; });
   model->reload();
-  waitUntil([&] { return done; });
-  QObject::disconnect(connection);
+  waitUntil([&] { return model->newestReloadApplied(); });
 }
 
 void installStandInReader(const std::string& scenario) {

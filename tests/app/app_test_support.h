@@ -82,7 +82,7 @@ class ModelFixture {
   std::unique_ptr<app::AppModel> model;
 
   app::AppModel& make();
-  // Calls reload() and waits for its result.
+  // Calls reload() and waits until its result (not an earlier one) is applied.
   void reloadAndWait();
 };
 
