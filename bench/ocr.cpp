@@ -31,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,7 +111,10 @@ struct Setting {
   int psm = tesseract::PSM_AUTO;
   const char* thresholding = "0";
   bool median = false;
-  bool stated = true;  // a stated density from 100 to 1200 dpi, else Tesseract's estimate
+  // A stated density from 100 to 1200 dpi, else: Words, judged from the word
+  // heights (the engine's rule); Tesseract, its own estimate; or the old
+  // rule, Guess11, any stated value up to a 24-inch sheet, else 11 inches.
+  enum class Resolution { Words, Tesseract, Guess11 } resolution = Resolution::Words;
 };
 
 // Recognisers by language text, loaded before the timing starts (the
@@ -173,13 +177,20 @@ std::string readWithSetting(const std::string& path, const Setting& s) {
   api->SetImage(pixels.get(), grey.width(), grey.height(), 1, grey.width());
   const double dpi = image->xres() * 25.4;
   const double longEdge = std::max(grey.width(), grey.height());
-  if (!s.stated) {  // the old rule: any stated value up to a 24-inch sheet, else 11 inches
+  using Resolution = Setting::Resolution;
+  if (s.resolution == Resolution::Guess11) {
     api->SetSourceResolution(dpi >= 70 && longEdge / dpi <= 24
                                  ? static_cast<int>(std::lround(dpi))
                                  : static_cast<int>(std::lround(std::clamp(longEdge / 11, 70.0, 2400.0))));
   } else if (dpi >= 100 && dpi <= 1200 && longEdge / dpi <= 24) {
     api->SetSourceResolution(static_cast<int>(std::lround(dpi)));
-  }  // else Tesseract estimates it from the size of the text
+  } else if (s.resolution == Resolution::Words) {
+    const std::optional<int> judged = TesseractOcrEngine::resolutionFromWords(*api);
+    api->SetImage(pixels.get(), grey.width(), grey.height(), 1, grey.width());
+    api->SetSourceResolution(judged.value_or(0));
+  } else {
+    api->SetSourceResolution(0);  // Tesseract estimates it from the size of the text
+  }
   char* text = api->GetUTF8Text();
   std::string read = text ? text : "";
   delete[] text;
@@ -188,15 +199,21 @@ std::string readWithSetting(const std::string& path, const Setting& s) {
 }
 
 void compareSettings(const std::vector<Page>& pages) {
+  using Resolution = Setting::Resolution;
   const std::vector<Setting> settings = {
       {"one block, Sauvola, median, 11-inch guess (old)", "eng", tesseract::PSM_SINGLE_BLOCK,
-       "2", true, false},
+       "2", true, Resolution::Guess11},
       {"auto pages, Sauvola, median", "eng", tesseract::PSM_AUTO, "2", true},
       {"auto pages, Sauvola", "eng", tesseract::PSM_AUTO, "2", false},
       {"auto pages, Otsu", "eng", tesseract::PSM_AUTO, "0", false},
       {"auto pages, Otsu, median", "eng", tesseract::PSM_AUTO, "0", true},
-      {"auto pages, Otsu, median, 11-inch guess", "eng", tesseract::PSM_AUTO, "0", true, false},
+      {"auto pages, Otsu, median, 11-inch guess", "eng", tesseract::PSM_AUTO, "0", true,
+       Resolution::Guess11},
+      {"auto pages, Otsu, median, Tesseract's estimate", "eng", tesseract::PSM_AUTO, "0", true,
+       Resolution::Tesseract},
       {"auto pages, Otsu, median, Latin", "Latin", tesseract::PSM_AUTO, "0", true},
+      {"auto pages, Otsu, median, Latin, Tesseract's estimate", "Latin", tesseract::PSM_AUTO, "0",
+       true, Resolution::Tesseract},
       {"auto pages, Otsu, median, eng+Latin", "eng+Latin", tesseract::PSM_AUTO, "0", true},
       {"auto pages, Otsu, median, Latin+eng", "Latin+eng", tesseract::PSM_AUTO, "0", true},
       {"auto pages, Otsu, median, eng+deu+fra", "eng+deu+fra", tesseract::PSM_AUTO, "0", true},

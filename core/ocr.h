@@ -6,6 +6,7 @@
 // OMP_THREAD_LIMIT=1 in its environment from the start (see
 // ensureSingleThreadedRecognition), or parallel recognitions run many times
 // slower than one after another.
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +15,10 @@
 #include <vips/vips8>
 
 #include "core/models.h"
+
+namespace tesseract {
+class TessBaseAPI;
+}
 
 namespace quorvel {
 
@@ -72,29 +77,37 @@ class TesseractOcrEngine : public OcrEngine {
   // automatic page segmentation (columns read one after the other),
   // Tesseract's global thresholding, with Sauvola's local one only when that
   // finds no text; the stored resolution when it is credible for paper (100
-  // to 1200 dpi, a sheet at most 24 inches long), else Tesseract's estimate
-  // from the text. Languages all of the Latin script are read with the
-  // Latin-script model when it is installed (tesseract-ocr-script-latn), so
-  // umlauts, accents and ß are kept; else with the languages' own models.
+  // to 1200 dpi, a sheet at most 24 inches long), else one judged from the
+  // height of the words (resolutionFromWords). Languages all of the Latin
+  // script are read with the Latin-script model when it is installed
+  // (tesseract-ocr-script-latn), so umlauts, accents and ß are kept, and a
+  // line it is unsure of (under 60 %) is read again with the languages' own
+  // models, keeping the surer reading; else with the languages' own models.
   // When the languages' own data does not load, the error says so.
   //
   // Chosen on the generated evaluation pages (tools/ocr_evaluation.h; 17
   // pages of 8 kinds in 6 formats; bench/ocr.cpp --settings, 4 at once),
   // mean character error rate and accented-word recall (German, French):
-  //   one block, Sauvola, median, 11-inch guess (before)  0.130  0.16  10.7 s
-  //   automatic pages, Sauvola, median                    0.017  0.16  12.1 s
-  //   automatic pages, Sauvola                            0.063  0.16   8.0 s
-  //   automatic pages, global threshold                   0.212  0.07   8.8 s
-  //   automatic pages, global threshold, median           0.017  0.20   7.0 s
-  //     with the 11-inch guess instead of the estimate    0.015  0.20   7.3 s
-  //     Latin-script model                                0.007  0.95   9.3 s
-  //     eng+Latin                                         0.008  0.79   6.8 s
-  //     Latin+eng                                         0.007  0.87   9.1 s
-  //     eng+deu+fra                                       0.008  0.80   8.2 s
-  //     deu+fra+eng                                       0.006  0.92   8.4 s
+  //   one block, Sauvola, median, 11-inch guess (before)  0.130  0.16  4.2 s
+  //   automatic pages, Sauvola, median                    0.016  0.16  5.0 s
+  //   automatic pages, Sauvola                            0.076  0.16  4.5 s
+  //   automatic pages, global threshold                   0.214  0.07  5.5 s
+  //   automatic pages, global threshold, median           0.015  0.20  3.0 s
+  //     with the 11-inch guess instead of word heights    0.015  0.20  2.8 s
+  //     with Tesseract's estimate instead                 0.017  0.20  2.9 s
+  //     Latin-script model                                0.005  0.95  3.8 s
+  //       with Tesseract's estimate instead               0.007  0.95  3.5 s
+  //       doubtful lines read again in English            0.004  0.95  3.7 s
+  //     eng+Latin                                         0.007  0.79  3.4 s
+  //     Latin+eng                                         0.005  0.87  4.1 s
+  //     eng+deu+fra                                       0.007  0.80  3.1 s
+  //     deu+fra+eng                                       0.005  0.92  3.2 s
   // Without the median, grainy pages came out empty; the Sauvola border
-  // junk cost the certificates 0.42. English pages read the same with every
-  // model (0.002).
+  // junk cost the certificates 0.5. Tesseract's estimate read a cutting's
+  // rule as junk (newspapers 0.015); the Latin-script model alone misread a
+  // postcard's date (postcards 0.012); English pages read the same with
+  // every model otherwise (0.002). deu+fra+eng knows only three languages'
+  // accents; the Latin-script model has every Western European one.
   OcrResult recognize(const vips::VImage& image);
 
   // One line as the recogniser gave it, with its confidence from 0 to 1.
@@ -108,6 +121,13 @@ class TesseractOcrEngine : public OcrEngine {
   // count in the average confidence. Confidences are clamped to 0 to 1.
   static OcrResult resultFromLines(const std::vector<RawLine>& lines);
 
+  // The resolution of the page set in the recogniser, judged from the median
+  // height of the words its layout analysis finds (printed words stand
+  // about 0.12 inches tall), from 100 to 1200 dpi; none without words. Used
+  // when the file states no credible resolution. Leaves the layout analysis
+  // in the recogniser: set the image again before reading it.
+  static std::optional<int> resolutionFromWords(tesseract::TessBaseAPI& api);
+
   // Tesseract's language text for language tags: "en-US" -> "eng",
   // ["de-DE", "en"] -> "deu+eng". Tags with no known language are left out.
   static std::string tesseractLanguages(const std::vector<std::string>& tags);
@@ -115,6 +135,15 @@ class TesseractOcrEngine : public OcrEngine {
  private:
   // shrink: the loaded size over the stored size, to correct the stored resolution.
   OcrResult recognize(const vips::VImage& image, double shrink);
+
+  // Reads the doubtful lines (indexes into lines and their boxes: left,
+  // top, right, bottom) of the page again, each on its own, with the
+  // languages' own models, and keeps a reading that is surer.
+  void readAgainWithOwnModels(const std::string& languagesText, const unsigned char* pixels,
+                              int width, int height, int resolution,
+                              const std::vector<std::size_t>& doubtful,
+                              const std::vector<std::array<int, 4>>& boxes,
+                              std::vector<RawLine>& lines);
 
   struct Pool;
   std::shared_ptr<Pool> pool_;  // thread-safe inside

@@ -745,12 +745,11 @@ std::vector<std::u32string> words(const std::vector<char32_t>& text) {
   return out;
 }
 
-}  // namespace
-
-std::vector<Page> writePages(const std::string& folder, bool small) {
+std::vector<Page> writeChosen(const std::string& folder,
+                              const std::function<bool(const Entry&)>& chosen) {
   std::vector<Page> written;
   for (const Entry& r : catalogue()) {
-    if (small && !r.small) continue;
+    if (!chosen(r)) continue;
     Page page{r.name, r.kind, r.format, r.density, r.dpi, r.truth,
               folder + "/" + r.name + "." + r.format};
     try {
@@ -768,6 +767,19 @@ std::vector<Page> writePages(const std::string& folder, bool small) {
     }
   }
   return written;
+}
+
+}  // namespace
+
+std::vector<Page> writePages(const std::string& folder, bool small) {
+  return writeChosen(folder, [small](const Entry& r) { return !small || r.small; });
+}
+
+std::vector<Page> writeNamedPages(const std::string& folder,
+                                  const std::vector<std::string>& names) {
+  return writeChosen(folder, [&names](const Entry& r) {
+    return std::find(names.begin(), names.end(), r.name) != names.end();
+  });
 }
 
 double Score::cer() const {

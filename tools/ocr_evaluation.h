@@ -32,6 +32,8 @@ struct Page {
 // postcard, a German and a French note) for quick checks. Pages that cannot
 // be written are left out; libvips must be started.
 std::vector<Page> writePages(const std::string& folder, bool small);
+// Writes only the pages of those names, in the same order.
+std::vector<Page> writeNamedPages(const std::string& folder, const std::vector<std::string>& names);
 
 // Scores of one reading, or summed over several.
 struct Score {

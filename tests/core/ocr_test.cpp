@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include <tesseract/baseapi.h>
+
 #include "core/image_tools.h"
 #include "test_support.h"
 
@@ -120,7 +122,7 @@ TEST(TesseractOcrEngineTest, ReadsAFadedGrainyPage) {
 
 TEST(TesseractOcrEngineTest, ReadsAJpegWithoutDensity) {
   // A 300-dpi page in a JPEG without a density field, for which libvips
-  // reports 72 dpi: Tesseract estimates the resolution from the text. (A
+  // reports 72 dpi: the resolution is judged from the words. (A
   // small card in WebP, which has no resolution, is among the pages of
   // ocr_evaluation_test.)
   ASSERT_TRUE(ImageTools::ensureStarted());
@@ -133,6 +135,39 @@ TEST(TesseractOcrEngineTest, ReadsAJpegWithoutDensity) {
   const OcrResult page = engine.recognize(dir.file("note.jpg"));
   EXPECT_FALSE(page.error);
   EXPECT_EQ(page.lines, (std::vector<std::string>{"Dear friend,", "Yours truly"}));
+}
+
+TEST(TesseractOcrEngineTest, JudgesTheResolutionFromTheWords) {
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  tesseract::TessBaseAPI api;
+  ASSERT_EQ(api.Init(nullptr, "eng", tesseract::OEM_LSTM_ONLY), 0);
+  api.SetVariable("debug_file", "/dev/null");
+  api.SetPageSegMode(tesseract::PSM_AUTO);
+  const auto setPage = [&api](const vips::VImage& page) {
+    std::size_t size = 0;
+    std::unique_ptr<void, decltype(&g_free)> pixels(page.write_to_memory(&size), &g_free);
+    api.SetImage(static_cast<const unsigned char*>(pixels.get()), page.width(), page.height(), 1,
+                 page.width());
+  };
+  // Twelve-point type drawn at each resolution.
+  for (const int dpi : {150, 300, 600}) {
+    const vips::VImage type = vips::VImage::text(
+        "Dear Margaret, we arrived in Chicago on Tuesday\n"
+        "after a long journey, and the children are well.\n"
+        "Father has found work at the mill near the river.",
+        vips::VImage::option()->set("font", "Liberation Serif 12")->set("dpi", dpi));
+    setPage((255 - type).cast(VIPS_FORMAT_UCHAR).embed(
+        dpi / 2, dpi / 2, type.width() + dpi, type.height() + dpi,
+        vips::VImage::option()
+            ->set("extend", VIPS_EXTEND_BACKGROUND)
+            ->set("background", std::vector<double>{255})));
+    const std::optional<int> judged = TesseractOcrEngine::resolutionFromWords(api);
+    ASSERT_TRUE(judged) << dpi;
+    EXPECT_GT(*judged, dpi * 3 / 4) << dpi;
+    EXPECT_LT(*judged, dpi * 4 / 3) << dpi;
+  }
+  setPage(vips::VImage::black(600, 400).cast(VIPS_FORMAT_UCHAR) + 255);
+  EXPECT_FALSE(TesseractOcrEngine::resolutionFromWords(api));
 }
 
 TEST(TesseractOcrEngineTest, KeepsTheAccentsOfGermanAndFrenchWords) {
