@@ -13,9 +13,23 @@ namespace quorvel {
 
 // ---- Row ----
 
+Row::Row(std::initializer_list<std::pair<std::string, SQLValue>> columns) {
+  auto names = std::make_shared<std::vector<std::string>>();
+  for (const auto& [name, value] : columns) {
+    names->push_back(name);
+    values_.push_back(value);
+  }
+  names_ = std::move(names);
+}
+
 const SQLValue* Row::find(const std::string& column) const {
-  auto it = columns.find(column);
-  return it == columns.end() ? nullptr : &it->second;
+  if (!names_) return nullptr;
+  // A row has a handful of columns: a look from the end beats hashing, and
+  // finds the later of two columns of one name.
+  for (std::size_t i = names_->size(); i-- > 0;) {
+    if ((*names_)[i] == column) return &values_[i];
+  }
+  return nullptr;
 }
 
 namespace {
@@ -164,17 +178,17 @@ std::vector<Row> Database::query(const std::string& sql, const std::vector<SQLVa
   std::lock_guard guard(lock_);
   sqlite3_stmt* stmt = prepare(sql, params);
   const int count = sqlite3_column_count(stmt);
-  std::vector<std::string> names;
-  names.reserve(count);
+  auto names = std::make_shared<std::vector<std::string>>();
+  names->reserve(count);
   for (int i = 0; i < count; ++i) {
     const char* name = sqlite3_column_name(stmt, i);
-    names.emplace_back(name ? name : "");
+    names->emplace_back(name ? name : "");
   }
+  const std::shared_ptr<const std::vector<std::string>> shared = std::move(names);
   std::vector<Row> rows;
   int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-    Row row;
-    row.columns.reserve(count);
+    std::vector<SQLValue> values(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
       SQLValue value;
       switch (sqlite3_column_type(stmt, i)) {
@@ -187,9 +201,9 @@ std::vector<Row> Database::query(const std::string& sql, const std::vector<SQLVa
           break;
         }
       }
-      row.columns[names[i]] = std::move(value);
+      values[static_cast<std::size_t>(i)] = std::move(value);
     }
-    rows.push_back(std::move(row));
+    rows.emplace_back(shared, std::move(values));
   }
   if (rc != SQLITE_DONE) {
     std::string message = errorIn(sql);

@@ -4,6 +4,7 @@
 // transaction's body (on the same thread) may call back in.
 #include <cstdint>
 #include <memory>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -59,9 +60,15 @@ class SQLValue {
 };
 
 // One result row: column name to value. The accessors never fail.
+// One result row: its values by column name. The names are shared by the
+// rows of one query; when two columns have one name, the later one counts.
 class Row {
  public:
-  std::unordered_map<std::string, SQLValue> columns;
+  Row() = default;
+  Row(std::shared_ptr<const std::vector<std::string>> names, std::vector<SQLValue> values)
+      : names_(std::move(names)), values_(std::move(values)) {}
+  // A row of the named values, in order.
+  Row(std::initializer_list<std::pair<std::string, SQLValue>> columns);
 
   // Text: an integer in decimal, a double in its shortest round-trip form, "" for null or missing.
   std::string str(const std::string& column) const;
@@ -75,6 +82,9 @@ class Row {
 
  private:
   const SQLValue* find(const std::string& column) const;
+
+  std::shared_ptr<const std::vector<std::string>> names_;
+  std::vector<SQLValue> values_;  // one per name
 };
 
 class Database {

@@ -30,6 +30,12 @@ TEST_F(DatabaseTest, QueryReturnsTypedRowsAndEmptyList) {
   EXPECT_FALSE(rows[0].optStr("name"));
   EXPECT_EQ(rows[0].dbl("v"), 2.5);
   EXPECT_EQ(rows[0].str("v"), "2.5");
+  // Of two columns of one name (a join's "a.*, b.*") the later one counts.
+  rows = db.query("SELECT 1 AS n, 2 AS n, 'x' AS other");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].int64("n"), 2);
+  EXPECT_EQ(rows[0].str("other"), "x");
+  EXPECT_FALSE(rows[0].optInt("missing"));
 }
 
 TEST_F(DatabaseTest, CompileErrorNamesTheHeadOfTheStatement) {
@@ -86,8 +92,7 @@ TEST(DatabaseOpen, MissingFolderFailsWithSentence) {
 }
 
 TEST(Row, AccessorConversions) {
-  Row row;
-  row.columns = {{"i", SQLValue(7)}, {"t42", SQLValue("42")}, {"t4.2", SQLValue("4.2")},
+  const Row row{{"i", SQLValue(7)}, {"t42", SQLValue("42")}, {"t4.2", SQLValue("4.2")},
                  {"tplus", SQLValue("+5")}, {"d", SQLValue(4.9)}, {"dn", SQLValue(-4.9)},
                  {"n", SQLValue()}, {"two", SQLValue(2.0)}, {"big", SQLValue(1e16)}, {"word", SQLValue("x")}};
   EXPECT_EQ(row.int64("t42"), 42);
