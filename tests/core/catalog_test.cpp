@@ -47,7 +47,8 @@ TEST(CatalogOpen, CreatesFolderFileTablesAndIndexesAndReopensUnchanged) {
     std::set<std::string> indexes = schemaNames(catalog.db(), "index");
     EXPECT_EQ(indexes, (std::set<std::string>{"ix_items_sha", "ix_items_added", "ix_dates_item",
                                               "ix_dates_value", "ix_removed_sha",
-                                              "ix_removed_path"}));
+                                              "ix_removed_path",
+                                              "ix_transcriptions_text_length"}));
     // Column order of the full-text tables is what the ranking weights rely on.
     std::vector<std::string> columns;
     for (const Row& row : catalog.db().query("PRAGMA table_info(fts)"))
