@@ -48,6 +48,11 @@ CREATE TABLE IF NOT EXISTS transcriptions (
   corrected INTEGER NOT NULL DEFAULT 0,
   updated TEXT NOT NULL
 );
+-- stats() counts the transcriptions with more than blanks by this expression,
+-- which must stay the one it asks about: without the index the count reads
+-- every text (160 ms at 50,000 items), with it 1 ms.
+CREATE INDEX IF NOT EXISTS ix_transcriptions_text_length
+  ON transcriptions(length(trim(text, char(32,9,10,13))));
 CREATE TABLE IF NOT EXISTS people (
   id INTEGER PRIMARY KEY,
   name TEXT NOT NULL UNIQUE COLLATE NOCASE,
@@ -131,12 +136,6 @@ void Catalog::migrate() {
     if (text::lowercased(row.str("name")) == "uncertain") hasUncertain = true;
   }
   if (!hasUncertain) db_.exec("ALTER TABLE transcriptions ADD COLUMN uncertain TEXT NOT NULL DEFAULT ''");
-  // stats() counts the transcriptions with more than blanks; without this
-  // index that reads every text (160 ms at 50,000 items), with it 1 ms. The
-  // expression must stay the one stats() asks about.
-  db_.exec(
-      "CREATE INDEX IF NOT EXISTS ix_transcriptions_text_length ON transcriptions("
-      "length(trim(text, char(32,9,10,13))))");
 
   // Full-text rows are kept under the item's id as their row id, so that one
   // item's row is found through the row id; an item_id lookup in FTS5 scans

@@ -589,6 +589,7 @@ CatalogStats Catalog::stats() {
     return rows.empty() ? 0 : static_cast<int>(rows.front().int64("n"));
   };
   // trim() alone strips only spaces: a text of line breaks and tabs is no transcription either.
+  // The expression is that of the index ix_transcriptions_text_length, which answers it.
   s.transcribed = count(
       "SELECT COUNT(*) AS n FROM transcriptions WHERE length(trim(text, char(32,9,10,13))) > 0");
   s.people = count("SELECT COUNT(*) AS n FROM people");

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -74,15 +73,18 @@ constexpr double kTypicalWordHeight = 0.12;
 // it (96 %). Lines read well came out at 90 % and more.
 constexpr double kDoubtfulLine = 0.6;
 
+// Whether a line of the recogniser's holds more than spaces and line breaks.
+bool hasMoreThanBlanks(const char* line) {
+  return line && std::string_view(line).find_first_not_of(" \t\r\n") != std::string_view::npos;
+}
+
 // Whether the last recognition found a line with more than spaces.
 bool hasText(tesseract::TessBaseAPI& api) {
   std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
   if (!it || it->Empty(tesseract::RIL_TEXTLINE)) return false;
   do {
     std::unique_ptr<char[]> line(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
-    if (line && std::string_view(line.get()).find_first_not_of(" \t\r\n") != std::string_view::npos) {
-      return true;
-    }
+    if (hasMoreThanBlanks(line.get())) return true;
   } while (it->Next(tesseract::RIL_TEXTLINE));
   return false;
 }
@@ -358,26 +360,24 @@ OcrResult TesseractOcrEngine::recognize(const vips::VImage& image, double shrink
     }
 
     std::vector<RawLine> lines;
-    std::vector<std::size_t> doubtful;  // lines to read again with the languages' own models
-    std::vector<std::array<int, 4>> boxes;
+    std::vector<DoubtfulLine> doubtful;  // to read again with the languages' own models
     std::unique_ptr<tesseract::ResultIterator> it(api->GetIterator());
     if (it && !it->Empty(tesseract::RIL_TEXTLINE)) {
       do {
         std::unique_ptr<char[]> line(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
         if (!line) continue;
         lines.push_back({line.get(), it->Confidence(tesseract::RIL_TEXTLINE) / 100.0});
-        std::array<int, 4> box{};
-        it->BoundingBox(tesseract::RIL_TEXTLINE, &box[0], &box[1], &box[2], &box[3]);
-        boxes.push_back(box);
         if (recognitionText != languagesText && lines.back().confidence < kDoubtfulLine &&
-            std::string_view(line.get()).find_first_not_of(" \t\r\n") != std::string_view::npos) {
-          doubtful.push_back(lines.size() - 1);
+            hasMoreThanBlanks(line.get())) {
+          DoubtfulLine& d = doubtful.emplace_back();
+          d.index = lines.size() - 1;
+          it->BoundingBox(tesseract::RIL_TEXTLINE, &d.left, &d.top, &d.right, &d.bottom);
         }
       } while (it->Next(tesseract::RIL_TEXTLINE));
     }
     if (!doubtful.empty()) {
       readAgainWithOwnModels(languagesText, pixels.get(), width, height, resolution.value_or(0),
-                             doubtful, boxes, lines);
+                             doubtful, lines);
     }
     return resultFromLines(lines);
   } catch (const vips::VError&) {
@@ -391,16 +391,14 @@ OcrResult TesseractOcrEngine::recognize(const vips::VImage& image, double shrink
 void TesseractOcrEngine::readAgainWithOwnModels(const std::string& languagesText,
                                                 const unsigned char* pixels, int width,
                                                 int height, int resolution,
-                                                const std::vector<std::size_t>& doubtful,
-                                                const std::vector<std::array<int, 4>>& boxes,
+                                                const std::vector<DoubtfulLine>& doubtful,
                                                 std::vector<RawLine>& lines) {
   auto api = pool_->take(languagesText);
   if (!api) return;
   api->SetPageSegMode(tesseract::PSM_SINGLE_LINE);
   api->SetImage(pixels, width, height, 1, width);
   api->SetSourceResolution(resolution);
-  for (const std::size_t i : doubtful) {
-    const auto& [left, top, right, bottom] = boxes[i];
+  for (const auto& [i, left, top, right, bottom] : doubtful) {
     // A little room around the line, as a line cut out to its ink reads worse.
     const int margin = std::max(2, (bottom - top) / 4);
     const int x = std::max(0, left - margin);

@@ -6,7 +6,6 @@
 // OMP_THREAD_LIMIT=1 in its environment from the start (see
 // ensureSingleThreadedRecognition), or parallel recognitions run many times
 // slower than one after another.
-#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -136,13 +135,17 @@ class TesseractOcrEngine : public OcrEngine {
   // shrink: the loaded size over the stored size, to correct the stored resolution.
   OcrResult recognize(const vips::VImage& image, double shrink);
 
-  // Reads the doubtful lines (indexes into lines and their boxes: left,
-  // top, right, bottom) of the page again, each on its own, with the
+  // A line of a reading the recogniser was unsure of: its index among the
+  // lines and its box on the page.
+  struct DoubtfulLine {
+    std::size_t index = 0;
+    int left = 0, top = 0, right = 0, bottom = 0;
+  };
+  // Reads the doubtful lines of the page again, each on its own, with the
   // languages' own models, and keeps a reading that is surer.
   void readAgainWithOwnModels(const std::string& languagesText, const unsigned char* pixels,
                               int width, int height, int resolution,
-                              const std::vector<std::size_t>& doubtful,
-                              const std::vector<std::array<int, 4>>& boxes,
+                              const std::vector<DoubtfulLine>& doubtful,
                               std::vector<RawLine>& lines);
 
   struct Pool;

@@ -17,13 +17,13 @@ namespace {
 
 using testing::TempDir;
 
-// Black type on white at 300 dpi, as a scanned typed page looks.
-vips::VImage typedPage(const char* text) {
-  const vips::VImage type = vips::VImage::text(
-      text, vips::VImage::option()->set("font", "Liberation Serif 14")->set("dpi", 300));
+// Black type on white with half-inch margins, as a scanned typed page looks.
+vips::VImage typedPage(const char* text, const char* font = "Liberation Serif 14", int dpi = 300) {
+  const vips::VImage type =
+      vips::VImage::text(text, vips::VImage::option()->set("font", font)->set("dpi", dpi));
   return (255 - type)
       .cast(VIPS_FORMAT_UCHAR)
-      .embed(150, 150, type.width() + 300, type.height() + 300,
+      .embed(dpi / 2, dpi / 2, type.width() + dpi, type.height() + dpi,
              vips::VImage::option()
                  ->set("extend", VIPS_EXTEND_BACKGROUND)
                  ->set("background", std::vector<double>{255}));
@@ -151,16 +151,10 @@ TEST(TesseractOcrEngineTest, JudgesTheResolutionFromTheWords) {
   };
   // Twelve-point type drawn at each resolution.
   for (const int dpi : {150, 300, 600}) {
-    const vips::VImage type = vips::VImage::text(
-        "Dear Margaret, we arrived in Chicago on Tuesday\n"
-        "after a long journey, and the children are well.\n"
-        "Father has found work at the mill near the river.",
-        vips::VImage::option()->set("font", "Liberation Serif 12")->set("dpi", dpi));
-    setPage((255 - type).cast(VIPS_FORMAT_UCHAR).embed(
-        dpi / 2, dpi / 2, type.width() + dpi, type.height() + dpi,
-        vips::VImage::option()
-            ->set("extend", VIPS_EXTEND_BACKGROUND)
-            ->set("background", std::vector<double>{255})));
+    setPage(typedPage("Dear Margaret, we arrived in Chicago on Tuesday\n"
+                      "after a long journey, and the children are well.\n"
+                      "Father has found work at the mill near the river.",
+                      "Liberation Serif 12", dpi));
     const std::optional<int> judged = TesseractOcrEngine::resolutionFromWords(api);
     ASSERT_TRUE(judged) << dpi;
     EXPECT_GT(*judged, dpi * 3 / 4) << dpi;
