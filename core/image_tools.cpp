@@ -197,9 +197,10 @@ bool exceedsPixelBudget(PixelSize size) {
 namespace {
 
 // The size the decoder itself produces for a long edge of maxLongEdge. A JPEG
-// is shrunk while it is decoded, by 2, 4 or 8, as far as the asked size
-// allows, so a very large photograph costs only the shrunk pixels; every
-// other format is decoded whole.
+// is shrunk while it is decoded, by 2, 4 or 8, so a very large photograph
+// costs only the shrunk pixels; libvips leaves a factor of two at least to
+// its own resize, shrinking by 2 only from 4 times the asked size, by 4 from
+// 8 times and by 8 from 16 times. Every other format is decoded whole.
 PixelSize decodedSize(const std::string& path, PixelSize declared, int maxLongEdge) {
   const char* loader = vips_foreign_find_load(path.c_str());
   if (!loader) {
@@ -209,7 +210,7 @@ PixelSize decodedSize(const std::string& path, PixelSize declared, int maxLongEd
   if (std::string_view(loader).find("Jpeg") == std::string_view::npos) return declared;
   const int longEdge = std::max(declared.width, declared.height);
   int shrink = 1;
-  while (shrink < 8 && longEdge / (shrink * 2) >= maxLongEdge) shrink *= 2;
+  while (shrink < 8 && longEdge / (shrink * 4) >= maxLongEdge) shrink *= 2;
   return {(declared.width + shrink - 1) / shrink, (declared.height + shrink - 1) / shrink};
 }
 

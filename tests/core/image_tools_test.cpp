@@ -14,6 +14,7 @@ namespace quorvel {
 namespace {
 
 using testing::TempDir;
+using testing::readFile;
 using testing::writeFile;
 
 class ImageToolsTest : public ::testing::Test {
@@ -192,6 +193,26 @@ TEST_F(ImageToolsTest, HeaderClaimingMorePixelsThanAnyScanIsRefusedBeforeDecodin
     EXPECT_FALSE(thumb.path) << edge;
     EXPECT_EQ(thumb.width, claimed.width);
   }
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 2.0);
+}
+
+TEST_F(ImageToolsTest, AJpegWhoseShrunkDecodeIsStillOverTheBudgetIsRefused) {
+  // A small JPEG whose frame header claims 65000 x 65000. Asked for 12000 px,
+  // libvips shrinks it only by 2 while decoding (it leaves a factor of two
+  // to its own resize): 1.06 billion pixels, over the budget. Taken as a
+  // shrink by 4 it would have looked like 264 million and been decoded.
+  picture(64, 64).jpegsave(dir.file("claims.jpg").c_str());
+  std::string bytes = readFile(dir.file("claims.jpg"));
+  const std::size_t frame = bytes.find("\xFF\xC0");
+  ASSERT_NE(frame, std::string::npos);
+  for (const std::size_t at : {frame + 5, frame + 7}) {  // height, then width, big-endian
+    bytes[at] = static_cast<char>(65000 >> 8);
+    bytes[at + 1] = static_cast<char>(65000 & 0xFF);
+  }
+  writeFile(dir.file("claims.jpg"), bytes);
+  ASSERT_EQ(ImageTools::dimensions(dir.file("claims.jpg")), (ImageTools::PixelSize{65000, 65000}));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ImageTools::load(dir.file("claims.jpg"), 12000));
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 2.0);
 }
 
