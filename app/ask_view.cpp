@@ -2,20 +2,17 @@
 
 #include <QKeyEvent>
 #include <QLabel>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QTextBlock>
 #include <QVBoxLayout>
 
 #include "app/answer_card.h"
 #include "app/app_model.h"
 #include "app/components.h"
 #include "app/panel_style.h"
-#include "core/model_delivery.h"
+#include "app/reader_download_offer.h"
 
 namespace quorvel::app {
 
@@ -97,7 +94,7 @@ QString AskView::trimmedQuestion(const QString& question) { return question.trim
 std::string AskView::readerNeededText() {
   return "Asking questions uses the same reader that reads handwriting. It runs entirely on this "
          "computer and is a one-time " +
-         ModelDownloader::gb(ManifestClient::builtIn().totalBytes()) + " download.";
+         ReaderDownloadOffer::sizeText() + " download.";
 }
 
 std::string AskView::readerButtonTitle(bool paused) {

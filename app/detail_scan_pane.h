@@ -112,7 +112,6 @@ class ScanPane : public QWidget {
   bool finalPicture_ = false;
   double zoom_ = 1.0;
   std::shared_ptr<const ScanPicture> picture_;
-  bool missing_ = false;
   QStackedLayout* stack_ = nullptr;
   QWidget* progressPage_ = nullptr;
   QWidget* missingPage_ = nullptr;

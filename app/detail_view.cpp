@@ -234,8 +234,7 @@ QWidget* DetailView::buildToolbar() {
 
   connect(favoriteButton_, &QToolButton::clicked, this, [this] {
     if (!item_) return;
-    model_.toggleFavorite(*item_);
-    load(/*keepText=*/true);
+    model_.toggleFavorite(*item_);  // its change tick reloads the page
   });
   connect(reveal, &QToolButton::clicked, this, [this] {
     if (item_) model_.desktop().reveal(item_->path);
@@ -327,6 +326,8 @@ void DetailView::scheduleSave() { saveTimer_.start(); }
 
 void DetailView::saveNow() {
   saveTimer_.stop();
+  // Nothing typed since the page was loaded or saved: nothing to read or write.
+  if (text_ == savedText_ && item_ && item_->title == title_ && item_->notes == notes_) return;
   Catalog& catalog = model_.catalog();
   // An item removed meanwhile takes nothing more: no text, dates or facts
   // are written for a row that is gone.

@@ -303,7 +303,6 @@ void ScanPane::setFacts(const std::optional<QString>& facts) {
 }
 
 void ScanPane::showMissing(const std::string& path) {
-  missing_ = true;
   missingText_->setText(QString::fromStdString(DetailText::missingDescription(path)));
   if (!picture_) stack_->setCurrentWidget(missingPage_);
 }
@@ -321,8 +320,6 @@ QSize ScanPane::viewportSize() const { return scroll_->viewport()->size(); }
 void ScanPane::decode(const std::string& path) {
   GuiLinkPtr link = link_;
   std::shared_ptr<std::atomic<bool>> gone = gone_;
-  // Ahead of the thumbnails waiting in the same pool: this is the picture the person looks at.
-  constexpr int kAheadOfThumbnails = 1;
   QThreadPool::globalInstance()->start([link, gone, path, this] {
     // A large scan comes in two steps: first at the size the pane shows it
     // fitted (a JPEG then decodes at a fraction of its size, so the page
@@ -342,7 +339,7 @@ void ScanPane::decode(const std::string& path) {
       if (picture) setPicture(picture, /*final=*/true);
       emit decoded(picture != nullptr || picture_ != nullptr);
     });
-  }, kAheadOfThumbnails);
+  });
 }
 
 void ScanPane::setPicture(std::shared_ptr<const ScanPicture> picture, bool final) {

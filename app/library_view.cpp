@@ -461,7 +461,7 @@ void LibraryView::open(std::int64_t id) {
 
 void LibraryView::readHandwriting(std::int64_t id) {
   if (model_.readerInstalled()) {
-    model_.handwritingQueue().enqueue({id});
+    model_.readHandwriting({id});
     return;
   }
   offerDownloadFor_ = std::vector<std::int64_t>{id};

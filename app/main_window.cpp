@@ -255,12 +255,7 @@ void MainWindow::buildMenus() {
 
 void MainWindow::openSettings() {
   if (!settings_) {
-    settings_ = new SettingsView(model_, nullptr);
-    settings_->setObjectName(settings_->objectName().isEmpty() ? QStringLiteral("settingsWindow")
-                                                               : settings_->objectName());
-    settings_->setWindowFlag(Qt::Window);
-    if (settings_->windowTitle().isEmpty()) settings_->setWindowTitle("Settings");
-    if (!settings_->testAttribute(Qt::WA_Resized)) settings_->resize(560, 520);
+    settings_ = new SettingsView(model_, nullptr);  // a window of its own, named and sized
     tint(settings_);
     WindowList::add(settings_);
   }

@@ -410,9 +410,7 @@ void ScanCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   // Text area: title on one line, subtitle on up to two.
   const QRect textArea = QRect(card.left(), picture.bottom() + 1, card.width(), card.bottom() - picture.bottom())
                              .adjusted(10, 10, -10, -10);
-  QFont title = option.font;
-  title.setPointSizeF(option.font.pointSizeF() * 0.95);
-  title.setWeight(QFont::Medium);
+  const QFont title = ScanCard::titleFont(option.font);
   const QFontMetrics titleMetrics(title);
   painter->setFont(title);
   painter->setPen(text);
@@ -420,8 +418,7 @@ void ScanCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
                     Qt::AlignLeft | Qt::AlignVCenter,
                     titleMetrics.elidedText(QString::fromStdString(item->displayTitle()), Qt::ElideRight,
                                             textArea.width()));
-  QFont caption = option.font;
-  caption.setPointSizeF(option.font.pointSizeF() * 0.85);
+  const QFont caption = ScanCard::captionFont(option.font);
   const QRect subtitleRect(textArea.left(), textArea.top() + titleMetrics.height() + 2, textArea.width(),
                            textArea.height() - titleMetrics.height() - 2);
   paintSubtitle(*painter, subtitleRect, subtitle, caption, palette.color(QPalette::PlaceholderText), text);

@@ -18,6 +18,8 @@
 #include "app/app_model.h"
 #include "app/components.h"
 #include "app/panel_style.h"
+#include "app/reader_download_offer.h"
+#include "app/sidebar.h"
 #include "core/handwriting_engine.h"
 #include "core/paths.h"
 
@@ -28,8 +30,6 @@ using PanelStyle::Text;
 namespace {
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
-
-std::string builtInSize() { return ModelDownloader::gb(ManifestClient::builtIn().totalBytes()); }
 
 // A tab's page: sections stacked in a scroll area.
 struct Page {
@@ -97,8 +97,7 @@ SettingsView::ReaderState SettingsView::readerState(bool installed, bool hasProg
 }
 
 std::string SettingsView::progressText(const DownloadProgress& progress) {
-  if (progress.etaSeconds < 1) return progress.message;
-  return progress.message + " \u00B7 " + HandwritingEngine::pretty(progress.etaSeconds) + " left";
+  return Sidebar::downloadDetail(progress);
 }
 
 std::string SettingsView::readerStatusText(bool paused) {
@@ -106,11 +105,11 @@ std::string SettingsView::readerStatusText(bool paused) {
 }
 
 std::string SettingsView::downloadButtonTitle(bool paused) {
-  return paused ? "Resume Download" : "Download (" + builtInSize() + ")";
+  return paused ? "Resume Download" : "Download (" + ReaderDownloadOffer::sizeText() + ")";
 }
 
 std::string SettingsView::removeNote() {
-  return "Removing it frees about " + builtInSize() +
+  return "Removing it frees about " + ReaderDownloadOffer::sizeText() +
          ". Text it has already read stays in your archive.";
 }
 
@@ -166,14 +165,16 @@ SettingsView::SettingsView(AppModel& model, QWidget* parent)
   connect(&model_, &AppModel::rebuildingIndexChanged, this, [this] { updateRebuild(); });
   connect(&model_, &AppModel::downloadChanged, this, [this] { updateReader(); });
   connect(&model_, &AppModel::watchChanged, this, [this] { updateFolders(); });
-  connect(&model_, &AppModel::restoreStagedChanged, this, [this] { updateBackup(); });
+  connect(&model_, &AppModel::restoreStagedChanged, this,
+          [this] { restoreWaiting_->setVisible(model_.restoreStaged()); });
   connect(&model_, &AppModel::noticeChanged, this, [this] { updateNotice(); });
 
   updateCounts();
   updateRebuild();
   updateReader();
   updateFolders();
-  updateBackup();
+  // The backups are listed when the window shows (each is opened to read it).
+  restoreWaiting_->setVisible(model_.restoreStaged());
   updateNotice();
 }
 

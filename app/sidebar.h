@@ -70,7 +70,6 @@ class SidebarView : public QWidget {
   QListWidget* list_;
   std::vector<Sidebar::Section> shown_;
   std::vector<LibraryFilter> filters_;  // by row of list_; the sections' own rows hold none
-  std::vector<int> rowOf_;              // list row of filters_[i]
 
   QWidget* importBlock_;
   QProgressBar* importProgress_;

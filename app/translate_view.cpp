@@ -219,8 +219,7 @@ void TranslationSection::refresh() {
   translation_ = model_.catalog().getTranslation(itemId_);
   // Stale against the text as stored, not as typed: the page stores edits soon.
   stale_ = translation_ &&
-           Translator::hash(Translator::source(model_.catalog().getTranscription(itemId_))) !=
-               translation_->sourceHash;
+           Translator::isStale(*translation_, model_.catalog().getTranscription(itemId_));
   detected_ = Translator::detect(text_.value_or(std::string()));
   showShape();
 }

@@ -21,7 +21,12 @@ Translator::Translator(Catalog& catalog, CompletionFunction complete)
     : catalog_(catalog), complete_(std::move(complete)) {}
 
 bool Translator::isStale(const Translation& translation) {
-  return hash(source(catalog_.getTranscription(translation.itemId))) != translation.sourceHash;
+  return isStale(translation, catalog_.getTranscription(translation.itemId));
+}
+
+bool Translator::isStale(const Translation& translation,
+                         const std::optional<Transcription>& transcription) {
+  return hash(source(transcription)) != translation.sourceHash;
 }
 
 std::string Translator::clean(const std::string& reply) {

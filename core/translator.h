@@ -90,6 +90,8 @@ class Translator {
   static std::string source(const std::optional<Transcription>& transcription);
   // True when the item's current source text no longer has the translation's hash.
   bool isStale(const Translation& translation);
+  // The same against the item's transcription as read.
+  static bool isStale(const Translation& translation, const std::optional<Transcription>& transcription);
   // The first 12 bytes of the SHA-256 of the UTF-8 text in lower-case hex.
   static std::string hash(const std::string& text);
   // Pieces of at most `limit` characters, cut at paragraphs, then lines,
