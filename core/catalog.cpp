@@ -144,15 +144,15 @@ void Catalog::migrate() {
   // 50,000 items), so a file that passed it is marked with user_version 1 and
   // not checked again; the catalog itself only ever writes rows under their
   // item's id.
-  if (db_.query("PRAGMA user_version").front().int64("user_version") >= kFullTextUnderItemIds)
-    return;
-  bool misplaced =
-      !db_.query("SELECT 1 FROM fts_content WHERE id IS NOT c0 LIMIT 1").empty() ||
-      !db_.query("SELECT 1 FROM translations_fts_content WHERE id IS NOT c0 LIMIT 1").empty();
-  db_.transaction([this, misplaced] {
-    if (misplaced) rebuildFullText();
-    db_.exec("PRAGMA user_version=" + std::to_string(kFullTextUnderItemIds));
-  });
+  if (db_.query("PRAGMA user_version").front().int64("user_version") < kFullTextUnderItemIds) {
+    const bool misplaced =
+        !db_.query("SELECT 1 FROM fts_content WHERE id IS NOT c0 LIMIT 1").empty() ||
+        !db_.query("SELECT 1 FROM translations_fts_content WHERE id IS NOT c0 LIMIT 1").empty();
+    db_.transaction([this, misplaced] {
+      if (misplaced) rebuildFullText();
+      db_.exec("PRAGMA user_version=" + std::to_string(kFullTextUnderItemIds));
+    });
+  }
 }
 
 Database& Catalog::reader() {

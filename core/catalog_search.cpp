@@ -415,13 +415,7 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
   // dated 1923 that mention Müller, not every item of 1923). All dated hits
   // rank -1 and keep their date order, so no more than cap of them can
   // survive the cut below, besides those that already have a hit.
-  std::vector<std::string> pieces;
-  for (std::size_t at = 0; at < trimmed.size();) {
-    std::size_t end = trimmed.find(' ', at);
-    if (end == std::string::npos) end = trimmed.size();
-    if (end > at) pieces.push_back(trimmed.substr(at, end - at));
-    at = end + 1;
-  }
+  const std::vector<std::string> pieces = text::split(trimmed, " ", /*keepEmpty=*/false);
   for (std::size_t k = 0; k < pieces.size(); ++k) {
     auto year = yearOf(pieces[k]);
     if (!year) continue;
@@ -436,18 +430,11 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
                               ? -1
                               : static_cast<std::int64_t>(cap + hits.size());
     std::vector<Row> rows;
-    if (restMatch.empty()) {
-      try {
-        rows = datedRows(*year, "", wanted);
-      } catch (const std::exception& e) {
-        recordError(e.what());
-      }
-    } else {
-      try {
-        rows = datedRows(*year, restMatch, wanted);
-      } catch (const std::exception&) {
-        // Like the full-text queries: a malformed rest gives no dated hits.
-      }
+    try {
+      rows = datedRows(*year, restMatch, wanted);
+    } catch (const std::exception& e) {
+      // Like the full-text queries, a malformed rest gives no dated hits quietly.
+      if (restMatch.empty()) recordError(e.what());
     }
     for (const Row& row : rows) {
       ArchiveItem dated = item(row);

@@ -9,7 +9,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -59,9 +58,9 @@ class SQLValue {
   Storage value_;
 };
 
-// One result row: column name to value. The accessors never fail.
 // One result row: its values by column name. The names are shared by the
 // rows of one query; when two columns have one name, the later one counts.
+// The accessors never fail.
 class Row {
  public:
   Row() = default;
