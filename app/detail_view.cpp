@@ -107,15 +107,6 @@ int editorWidth(int pageWidth) {
 
 }  // namespace DetailText
 
-namespace {
-
-std::string withoutExtension(const std::string& fileName) {
-  const auto dot = fileName.rfind('.');
-  return dot == std::string::npos || dot == 0 ? fileName : fileName.substr(0, dot);
-}
-
-}  // namespace
-
 DetailView::DetailView(AppModel& model, std::int64_t itemId, QWidget* parent)
     : QWidget(parent), model_(model), modelAlive_(&model), itemId_(itemId) {
   setObjectName("detailView");
@@ -339,9 +330,7 @@ void DetailView::saveNow() {
     corrected_ = true;
     // The save marks the reading done: the status line reads it from the row.
     if (std::optional<ArchiveItem> saved = catalog.getItem(itemId_)) item_ = std::move(saved);
-    const std::vector<ItemDate> found =
-        DateExtractor::extract(text_ + "\n" + withoutExtension(row->fileName), itemId_);
-    catalog.replaceExtractedDates(itemId_, found);
+    catalog.replaceExtractedDates(itemId_, DateExtractor::extractForItem(text_, row->fileName, itemId_));
     dates_ = catalog.datesForItem(itemId_);
     // The library's snippet, reading status and years follow the new text.
     model_.scheduleReload(0.4);

@@ -268,6 +268,13 @@ std::vector<ItemDate> extract(const std::string& input, std::int64_t itemId) {
   return dates;
 }
 
+std::vector<ItemDate> extractForItem(const std::string& text, const std::string& fileName,
+                                     std::int64_t itemId) {
+  const auto dot = fileName.rfind('.');
+  const std::string stem = dot == std::string::npos || dot == 0 ? fileName : fileName.substr(0, dot);
+  return extract(text + "\n" + stem, itemId);
+}
+
 std::string pretty(const std::string& value) {
   std::vector<std::string> pieces;
   std::size_t start = 0;

@@ -18,6 +18,11 @@ namespace quorvel::DateExtractor {
 // are its time, not a year ("IMG_20190704_1530" gives no 1530).
 std::vector<ItemDate> extract(const std::string& text, std::int64_t itemId);
 
+// The dates of an item's text and of its file name without the extension
+// ("1946-05-11 letter.png"), as extract gives them.
+std::vector<ItemDate> extractForItem(const std::string& text, const std::string& fileName,
+                                     std::int64_t itemId);
+
 // "June 3, 1947" for "1947-06-03", "June 1947" for "1947-06", "1947" for
 // "1947"; any other text comes back unchanged.
 std::string pretty(const std::string& value);

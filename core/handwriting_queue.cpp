@@ -267,8 +267,7 @@ std::string HandwritingQueue::readOne(std::int64_t id, std::stop_token stop) {
     return title + ": the reading couldn't be stored (" + reason + ").";
   }
 
-  const std::string stem = std::filesystem::path(item->fileName).stem().string();
-  catalog_.replaceExtractedDates(id, DateExtractor::extract(text + "\n" + stem, id));
+  catalog_.replaceExtractedDates(id, DateExtractor::extractForItem(text, item->fileName, id));
   catalog_.setOcrStatus(id, OcrStatus::done);
   if (onItemDone) onItemDone(id);
 

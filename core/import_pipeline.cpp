@@ -546,8 +546,7 @@ void ImportPipeline::recognizeOne(std::int64_t itemId, bool force) {
     catalog_.updateItem(*item);
   }
 
-  catalog_.replaceExtractedDates(
-      itemId, DateExtractor::extract(text + "\n" + withoutExtension(item->fileName), itemId));
+  catalog_.replaceExtractedDates(itemId, DateExtractor::extractForItem(text, item->fileName, itemId));
   recognized(itemId);
 }
 
