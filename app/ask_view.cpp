@@ -226,7 +226,7 @@ AskView::AskView(AppModel& model, QWidget* parent) : QWidget(parent), model_(mod
   });
   connect(&model_, &AppModel::downloadChanged, this, [this] {
     updateReader();
-    updateHistory();
+    showExamples();  // the cards do not depend on the download
   });
   updateAskButton();
   updateReader();
@@ -276,9 +276,13 @@ void AskView::updateReader() {
   }
 }
 
+void AskView::showExamples() {
+  examplesBlock_->setVisible(model_.askHistory().empty() && model_.readerInstalled());
+}
+
 void AskView::updateHistory() {
   const std::vector<AskEntry>& history = model_.askHistory();
-  examplesBlock_->setVisible(history.empty() && model_.readerInstalled());
+  showExamples();
 
   // Take the cards out, keep those whose entry is still there, then put them
   // back in the history's order (newest first) under the examples.

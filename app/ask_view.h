@@ -54,6 +54,8 @@ class AskView : public QWidget {
   void updateAskButton();
   void updateReader();
   void updateHistory();
+  // The examples show while there is no question yet and the reader is installed.
+  void showExamples();
 
   AppModel& model_;
   QPlainTextEdit* field_ = nullptr;

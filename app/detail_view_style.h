@@ -9,6 +9,8 @@
 #include <QPalette>
 #include <QWidget>
 
+#include "app/panel_style.h"
+
 namespace quorvel::app::detail_style {
 
 // The font at `factor` times the application font's size.
@@ -21,20 +23,10 @@ inline void scaleFont(QWidget* widget, double factor, QFont::Weight weight = QFo
 
 inline void caption(QWidget* widget) { scaleFont(widget, 0.85); }
 
-inline void secondary(QWidget* widget) {
-  QPalette palette = widget->palette();
-  QColor color = palette.color(QPalette::WindowText);
-  color.setAlphaF(0.6f);
-  palette.setColor(QPalette::WindowText, color);
-  palette.setColor(QPalette::Text, color);
-  widget->setPalette(palette);
-}
+inline void secondary(QWidget* widget) { PanelStyle::setTextColor(widget, PanelStyle::secondary()); }
 
-inline void red(QWidget* widget) {
-  QPalette palette = widget->palette();
-  palette.setColor(QPalette::WindowText, QColor(Qt::red).darker(115));
-  widget->setPalette(palette);
-}
+// The red of every panel's failure texts.
+inline void red(QWidget* widget) { PanelStyle::setTextColor(widget, PanelStyle::red()); }
 
 // The theme's icon of that name, else its symbolic variant (themes such as
 // Adwaita have only those); a null icon when the theme has neither.
