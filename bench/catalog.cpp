@@ -318,7 +318,10 @@ void runSize(int count) {
 
   // Where a search's time goes, for the classes with many hits: the ranked
   // full-text query alone, the same with its snippets, and the translations'.
-  std::printf("parts of a search (p50): fts ranked only / fts with snippets / translations with snippets\n");
+  // Copies of the search's statements, run on the writer connection, whose
+  // ranking does not keep the row lengths between searches as the reader's does.
+  std::printf("parts of a search (p50, writer connection): fts ranked only / fts with snippets / "
+              "translations with snippets\n");
   for (const Query& query : queries) {
     std::string name = query.name;
     if (name != "common term" && name != "two-letter prefix" && name != "year") continue;
