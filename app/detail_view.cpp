@@ -21,6 +21,7 @@
 #include "app/detail_view_style.h"
 #include "app/translate_view.h"
 #include "core/date_extractor.h"
+#include "core/text.h"
 
 namespace quorvel::app {
 
@@ -48,10 +49,7 @@ std::string statusLine(const std::optional<ArchiveItem>& item, bool corrected,
 
 std::string readingHint(bool corrected, const std::string& text,
                         const std::optional<std::string>& estimate) {
-  const bool hasText = std::any_of(text.begin(), text.end(), [](char c) {
-    return c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\v' && c != '\f';
-  });
-  if (corrected && hasText) {
+  if (corrected && !text::trimmed(text).empty()) {
     return "You've edited this text, so a new reading won't replace it. Clear the text first if "
            "you want a fresh read.";
   }

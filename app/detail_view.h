@@ -133,7 +133,6 @@ class DetailView : public QWidget {
   void readHandwriting();
   void readPrintedAgain();
   std::optional<std::string> estimate() const;
-  bool handwritingBusy() const;
 
   // Sections (detail_view_sections.cpp).
   void showUncertain();

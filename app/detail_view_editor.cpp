@@ -311,13 +311,6 @@ void DetailView::showHighlight() {
   highlight_->setVisible(shown);
 }
 
-bool DetailView::handwritingBusy() const {
-  const QueueState& queue = model_.queue();
-  return (queue.currentItemId && *queue.currentItemId == itemId_) ||
-         std::find(queue.waiting.begin(), queue.waiting.end(), itemId_) != queue.waiting.end() ||
-         missing_;
-}
-
 std::optional<std::string> DetailView::estimate() const {
   if (!model_.readerInstalled() || !item_) return std::nullopt;
   const auto seconds = model_.handwriting().estimateSeconds(item_->width, item_->height);
@@ -332,7 +325,7 @@ void DetailView::showReadingState(bool askEstimate) {
   const bool current = queue.currentItemId && *queue.currentItemId == itemId_;
   const bool waiting =
       !current && std::find(queue.waiting.begin(), queue.waiting.end(), itemId_) != queue.waiting.end();
-  handwritingButton_->setEnabled(!handwritingBusy());
+  handwritingButton_->setEnabled(!current && !waiting && !missing_);
   currentRow_->setVisible(current);
   waitingRow_->setVisible(waiting);
   if (current) {
