@@ -1,8 +1,10 @@
 #include "app/screenshot_mode.h"
 
+#include <QElapsedTimer>
 #include <QPixmap>
 #include <QTimer>
 #include <QWidget>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -27,11 +29,15 @@ struct Step {
 };
 
 // Runs the steps one after another on the GUI thread; lives as a child of
-// the model, so a tour never outlives it.
+// the model, so a tour never outlives it. Each step starts with a line on
+// standard error, so a tour that stalls shows where.
 class Tour : public QObject {
  public:
   Tour(QObject* parent, std::vector<Step> steps) : QObject(parent), steps_(std::move(steps)) {}
-  void start() { QTimer::singleShot(0, this, [this] { run(0); }); }
+  void start() {
+    clock_.start();
+    QTimer::singleShot(0, this, [this] { run(0); });
+  }
 
  private:
   void run(std::size_t index) {
@@ -39,6 +45,9 @@ class Tour : public QObject {
       deleteLater();
       return;
     }
+    std::fprintf(stderr, "snapshot: step %zu of %zu at %lld ms\n", index + 1, steps_.size(),
+                 static_cast<long long>(clock_.elapsed()));
+    std::fflush(stderr);
     steps_[index].action();
     poll(index, 0);
   }
@@ -51,6 +60,7 @@ class Tour : public QObject {
     QTimer::singleShot(step.waitMs, this, [this, index] { run(index + 1); });
   }
   std::vector<Step> steps_;
+  QElapsedTimer clock_;
 };
 
 void redrawAll() {

@@ -5,7 +5,8 @@
 // WindowList) and quits by the normal path. QUORVEL_SNAPSHOT_FEATURES picks
 // the feature tour (question, source, translation, keepsake book) over the
 // library tour (library, scan, search, settings tabs). Every failure is
-// silent. GUI thread only.
+// silent; the start of each step is written to standard error ("snapshot:
+// step 3 of 11 at 7012 ms"). GUI thread only.
 #include <functional>
 #include <optional>
 #include <string>

@@ -26,7 +26,7 @@ packages=(
   # checks the desktop menu entry
   desktop-file-utils
   # the end-to-end tours run the program on a virtual display
-  xvfb xauth
+  xvfb
   # benchmarks: the printed-text benchmark compares with the plain command
   tesseract-ocr
 )
