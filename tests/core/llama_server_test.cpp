@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -215,11 +216,14 @@ TEST(LlamaServer, FailedStartsSayWhy) {
     server.setTiming(timing);
     auto start = Clock::now();
     EXPECT_FALSE(server.ensureStarted(reader.settings())) << c.name;
-    EXPECT_LT(secondsSince(start), 3) << c.name;
+    // Well within the 240 s a start is otherwise given, with room for a loaded machine.
+    EXPECT_LT(secondsSince(start), 10) << c.name;
     EXPECT_EQ(server.lastError().value_or("none"), c.want) << c.name;
     EXPECT_FALSE(server.isRunning()) << c.name;
     EXPECT_FALSE(server.baseURL()) << c.name;
-    int pid = reader.pid();
+    // The launch record, written as it starts: a slow start may be given up before it listens.
+    const int pid = std::atoi(testing::readFile(reader.record("fake-launches.txt")).c_str());
+    ASSERT_GT(pid, 0) << c.name;
     EXPECT_TRUE(eventually([&] { return !alive(pid); })) << c.name;
   }
 }
