@@ -270,9 +270,7 @@ std::vector<ItemDate> extract(const std::string& input, std::int64_t itemId) {
 
 std::vector<ItemDate> extractForItem(const std::string& text, const std::string& fileName,
                                      std::int64_t itemId) {
-  const auto dot = fileName.rfind('.');
-  const std::string stem = dot == std::string::npos || dot == 0 ? fileName : fileName.substr(0, dot);
-  return extract(text + "\n" + stem, itemId);
+  return extract(text + "\n" + quorvel::text::withoutExtension(fileName), itemId);
 }
 
 std::string pretty(const std::string& value) {

@@ -89,12 +89,6 @@ std::string lastComponent(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The name without the text from its last "." (a leading dot is no extension).
-std::string withoutExtension(const std::string& name) {
-  const auto dot = name.rfind('.');
-  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
-
 // "." and ".." components and doubled separators removed.
 std::string standardized(const std::string& path) {
   std::string out = std::filesystem::path(path).lexically_normal().string();
@@ -367,7 +361,7 @@ std::pair<std::optional<std::int64_t>, bool> ImportPipeline::addOne(const std::s
   const std::int64_t id = catalog_.addItem(item);
   if (id == 0) return {std::nullopt, false};  // the catalog's lastError says why
 
-  auto dates = DateExtractor::extract(withoutExtension(fileName), id);
+  auto dates = DateExtractor::extract(text::withoutExtension(fileName), id);
   if (!dates.empty()) catalog_.replaceExtractedDates(id, dates);
 
   enqueue(id, false);
@@ -375,7 +369,7 @@ std::pair<std::optional<std::int64_t>, bool> ImportPipeline::addOne(const std::s
 }
 
 std::string ImportPipeline::titleFromFileName(const std::string& fileName) {
-  std::string title = withoutExtension(fileName);
+  std::string title = text::withoutExtension(fileName);
   std::replace(title.begin(), title.end(), '_', ' ');
   std::replace(title.begin(), title.end(), '-', ' ');
   const auto first = title.find_first_not_of(" \t");

@@ -3,8 +3,8 @@
 // recursive lock for its whole duration, so any thread may call, and a
 // transaction's body (on the same thread) may call back in.
 #include <cstdint>
-#include <memory>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>

@@ -135,6 +135,11 @@ std::string replaceAll(std::string s, std::string_view from, std::string_view to
   return s;
 }
 
+std::string withoutExtension(std::string_view fileName) {
+  const auto dot = fileName.rfind('.');
+  return std::string(dot == std::string_view::npos || dot == 0 ? fileName : fileName.substr(0, dot));
+}
+
 Regex::Regex(const char* pattern, bool caseInsensitive) {
   UErrorCode status = U_ZERO_ERROR;
   UParseError parseError{};

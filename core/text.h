@@ -51,6 +51,9 @@ std::vector<std::string> split(std::string_view s, std::string_view separator, b
 // Every occurrence of `from` (not empty) replaced by `to`, scanning left to right past
 // each replacement.
 std::string replaceAll(std::string s, std::string_view from, std::string_view to);
+// A file name without the text from its last "." ("1946 letter.png" gives "1946 letter");
+// a leading dot is no extension.
+std::string withoutExtension(std::string_view fileName);
 
 // An ICU regular expression (Unicode-aware \b, \d, \s), compiled once; any thread may
 // use it. A pattern that does not compile matches nothing.
