@@ -437,7 +437,9 @@ void ImportPipeline::startOcrWorker() {
           // One reading's failure never stops the worker.
         }
         returnFreedMemory();
-        finishRequest();
+        // Told after each reading, so the status line counts down and clears
+        // once the last one has ended.
+        report(ImportProgress{ImportPhase::recognizing, 0, finishRequest(), std::nullopt, std::nullopt});
       });
     }
     window.wait();
@@ -468,9 +470,10 @@ void ImportPipeline::enqueue(std::int64_t itemId, bool force) {
   if (channel && !channel->send(Request{itemId, force})) finishRequest();
 }
 
-void ImportPipeline::finishRequest() {
+int ImportPipeline::finishRequest() {
   std::lock_guard lock(lock_);
   queued_ = std::max(0, queued_ - 1);
+  return queued_;
 }
 
 int ImportPipeline::enqueuePending() {

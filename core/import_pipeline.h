@@ -69,7 +69,9 @@ class ImportPipeline {
   Catalog& catalog() { return catalog_; }
   OcrEngine& ocr() { return *ocr_; }
 
-  // Progress of adding (scanning, adding, done) and of reading (recognizing).
+  // Progress of adding (scanning, adding, done) and of reading (recognizing:
+  // when a reading starts, when one fails and when one has ended, with the
+  // requests still queued as the total).
   void setOnProgress(ProgressCallback callback);
   // An item's text, dates or thumbnail changed.
   void setOnItemRecognized(ItemCallback callback);
@@ -158,7 +160,8 @@ class ImportPipeline {
   void logError(const std::string& file, const std::string& message);
   void report(const ImportProgress& progress);
   void recognized(std::int64_t itemId);
-  void finishRequest();
+  // Counts one request as finished; returns how many are left.
+  int finishRequest();
 
   Catalog& catalog_;
   const std::shared_ptr<OcrEngine> ocr_;

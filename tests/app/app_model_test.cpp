@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QTimer>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "app/app_model.h"
 #include "app_test_support.h"
@@ -142,6 +145,51 @@ TEST(AppModelTest, ImportAddsReadsAndClearsTheStatusLine) {
   ASSERT_FALSE(fractions.empty());
   EXPECT_DOUBLE_EQ(*fractions.back(), 1.0);
   EXPECT_GT(model.changeTick(), 0);
+}
+
+// Reads every page as one line once the gate is opened, taking 0.3 s a page.
+class GatedOcr : public FixedOcrEngine {
+ public:
+  OcrResult recognize(const std::string& path) override {
+    std::unique_lock lock(mutex_);
+    opened_.wait(lock, [&] { return open_; });
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return FixedOcrEngine::recognize(path);
+  }
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    opened_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_ = false;
+};
+
+TEST(AppModelTest, TheStatusLineClearsOnceTheLastSlowReadingHasEnded) {
+  ModelFixture f;
+  auto gate = std::make_shared<GatedOcr>();
+  f.ocr = gate;
+  struct Opener {
+    GatedOcr& gate;
+    ~Opener() { gate.open(); }  // the model waits for its readings when it goes
+  } opener{*gate};
+  AppModel& model = f.make();
+  TempDir scans;
+  for (int i = 1; i <= 4; ++i) writeScan(scans.file("page" + std::to_string(i) + ".png"), 60 + i);
+  model.importPaths({scans.path()});
+  ASSERT_TRUE(waitUntil([&] { return model.items().size() == 4; }));
+  // The adding has ended and its own clearing (1.5 s on) found readings still to do.
+  pump(2000);
+  ASSERT_TRUE(model.importMessage().has_value());
+  EXPECT_EQ(model.importMessage()->rfind("Reading text \u00B7 ", 0), 0u) << *model.importMessage();
+  gate->open();
+  ASSERT_TRUE(waitUntil([&] { return model.stats().transcribed == 4; }));
+  EXPECT_TRUE(waitUntil([&] { return !model.importMessage().has_value(); }, 2500))
+      << "still showing: " << model.importMessage().value_or("");
 }
 
 TEST(AppModelTest, TypingFiveCharactersReloadsOnceAndSearchesTrimmed) {
