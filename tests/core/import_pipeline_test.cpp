@@ -115,6 +115,31 @@ TEST_F(ImportPipelineTest, CollectsFolderInNaturalOrderSkippingHiddenAndNonFiles
                                                         {scans.file("b9.jpg"), false}}));
 }
 
+TEST_F(ImportPipelineTest, AFolderRemovedDuringTheWalkIsLeftOutAndTheWalkGoesOn) {
+  int seed = 0;
+  for (const char* folder : {"", "one/", "two/", "two/deeper/", "three/"}) {
+    for (int i = 0; i < 4; ++i) scan(std::string(folder) + "p" + std::to_string(i) + ".jpg", ++seed);
+  }
+  std::vector<std::string> listed;
+  const auto entries = ImportPipeline::collectEntries(
+      {scans.path()}, false, [&](const fs::path& folder) {
+        listed.push_back(folder.string());
+        auto found = ImportPipeline::listFolder(folder);
+        // Gone after its parent was listed: listing it fails for a reason other than permission.
+        if (folder == scans.path()) fs::remove_all(scans.file("two"));
+        return found;
+      });
+  std::set<std::string> names;
+  for (const auto& e : entries) names.insert(e.path.substr(scans.path().size() + 1));
+  EXPECT_EQ(names.size(), 12u);
+  for (const char* folder : {"", "one/", "three/"}) {
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(names.contains(std::string(folder) + "p" + std::to_string(i) + ".jpg"));
+  }
+  EXPECT_NE(std::find(listed.begin(), listed.end(), scans.file("two")), listed.end()) << "it was tried";
+  // The real listing of a folder that is gone is empty.
+  EXPECT_TRUE(ImportPipeline::listFolder(scans.file("two")).empty());
+}
+
 TEST_F(ImportPipelineTest, EmptyListReportsScanningThenDone) {
   std::vector<ImportProgress> reports;
   pipeline.setOnProgress([&](const ImportProgress& p) { reports.push_back(p); });
