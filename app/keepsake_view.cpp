@@ -139,6 +139,12 @@ class CandidateDelegate : public QStyledItemDelegate {
     return QSize(300, kRowHeight);
   }
 
+  // The row's click switches the checkbox (and Space the current row's): Qt's
+  // own switch, where it would draw a checkbox, would undo that click.
+  bool editorEvent(QEvent*, QAbstractItemModel*, const QStyleOptionViewItem&, const QModelIndex&) override {
+    return false;
+  }
+
   void paint(QPainter* painter, const QStyleOptionViewItem& option,
              const QModelIndex& index) const override {
     QStyleOptionViewItem background = option;
