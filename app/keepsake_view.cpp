@@ -501,7 +501,7 @@ void KeepsakeView::updateFooter() {
 void KeepsakeView::make() {
   if (!canMake(working_, candidates_->chosenCount(), options_.title)) return;
   const std::optional<std::string> path =
-      model_.panels().save("Save the keepsake book", proposedFileName(options_.title));
+      model_.savePanel("Save the keepsake book", proposedFileName(options_.title));
   if (!path || path->empty()) return;
   const std::vector<std::int64_t> ids = candidates_->chosenIds();
   working_ = true;

@@ -85,6 +85,25 @@ TEST(AppModelTextTest, TranslationProgressBookNoticeAndSafeNames) {
   EXPECT_EQ(AppModel::safeFileName(std::string("a\0b", 3)), "a-b");
 }
 
+TEST(AppModelTextTest, TheExtensionOfASavedFile) {
+  struct Case {
+    std::string path, extension, saved;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"/home/a/Family", "pdf", "/home/a/Family.pdf"},
+           {"/home/a/Family.pdf", "pdf", "/home/a/Family.pdf"},
+           {"/home/a/Family.PDF", "pdf", "/home/a/Family.PDF"},
+           {"/home/a/Dr. Weber", "pdf", "/home/a/Dr. Weber.pdf"},
+           {"/home/a.pdf/book", "pdf", "/home/a.pdf/book.pdf"},
+           {"/home/a/mine.backup", "quorvel-backup", "/home/a/mine.backup.quorvel-backup"},
+           {"/home/a/mine.quorvel-backup", "quorvel-backup", "/home/a/mine.quorvel-backup"},
+           {"/home/a/tree", "ged", "/home/a/tree.ged"},
+           {"/home/a/notes", "", "/home/a/notes"},
+       }) {
+    EXPECT_EQ(AppModel::withExtension(c.path, c.extension), c.saved) << c.path;
+  }
+}
+
 // ---- Start-up ----
 
 TEST(AppModelStartupTest, GarbageCatalogOpensTheRecoveryArchive) {
@@ -363,6 +382,33 @@ TEST(AppModelTest, BackupThenStagedRestoreBecomesTheNoticeAtTheNextLaunch) {
   ASSERT_TRUE(relaunched.notice().has_value());
   EXPECT_FALSE(relaunched.restoreStaged());
   ASSERT_TRUE(waitUntil([&] { return relaunched.items().size() == 1; }));
+}
+
+TEST(AppModelTest, ABackupNamedWithoutItsExtensionGetsItAndAMissingFolderIsNamed) {
+  ModelFixture f;
+  AppModel& model = f.make();
+  TempDir out;
+  f.panels.saveAnswers = {out.file("mine")};
+  model.backUpNow();
+  ASSERT_TRUE(waitUntil([&] { return model.notice()->rfind("Backup saved: ", 0) == 0; }, 30000));
+  EXPECT_TRUE(BackupService::inspect(out.file("mine.quorvel-backup")).has_value());
+  EXPECT_FALSE(fs::exists(out.file("mine")));
+
+  // The panel asked about "taken", not about the file the extension makes of it.
+  writeFile(out.file("taken.quorvel-backup"), "keep me");
+  f.panels.saveAnswers = {out.file("taken")};
+  f.panels.confirmAnswers = {false};
+  model.setNotice(std::nullopt);
+  model.backUpNow();
+  ASSERT_EQ(f.panels.confirmRequests.size(), 1u);
+  EXPECT_EQ(f.panels.confirmRequests[0], "Replace \u201ctaken.quorvel-backup\u201d?");
+  EXPECT_FALSE(model.notice().has_value());
+  EXPECT_EQ(readFile(out.file("taken.quorvel-backup")), "keep me");
+
+  f.panels.saveAnswers = {out.file("unplugged/mine.quorvel-backup")};
+  model.backUpNow();
+  ASSERT_TRUE(waitUntil([&] { return model.notice() != "Backing up…"; }, 30000));
+  EXPECT_EQ(model.notice(), "The backup couldn't be saved: The folder " + out.file("unplugged") + " is missing.");
 }
 
 // ---- Questions and translations without a reader ----

@@ -265,13 +265,14 @@ TEST_F(Sheet, AFailureStaysInTheSheetUntilTheNextAttempt) {
   EXPECT_FALSE(model.lastBook());
   EXPECT_EQ(view.chosenIds().size(), 2u);
 
-  const std::string path = out.file("book.pdf");
-  f.panels.saveAnswers.push_back(path);
+  // A name typed without ".pdf" gets it.
+  f.panels.saveAnswers.push_back(out.file("book"));
   view.make();
   EXPECT_FALSE(view.error());
   EXPECT_EQ(status(view), "Laying out the pages…");
   ASSERT_TRUE(waitUntil([&] { return !view.working(); }, 60000));
-  EXPECT_EQ(model.lastBook(), path);
+  EXPECT_EQ(model.lastBook(), out.file("book.pdf"));
+  EXPECT_TRUE(fs::exists(out.file("book.pdf")));
 }
 
 TEST_F(Sheet, AResultForASheetThatIsGoneIsDropped) {
