@@ -46,11 +46,22 @@ std::vector<Run> highlighted(const QString& text) {
 std::vector<Badge> badges(const ArchiveItem& item) {
   std::vector<Badge> result;
   if (item.ocrStatus == OcrStatus::pending || item.ocrStatus == OcrStatus::running) result.push_back(Badge::waiting);
+  if (item.ocrStatus == OcrStatus::failed) result.push_back(Badge::failed);
   if (item.favorite) result.push_back(Badge::favorite);
   return result;
 }
 
-QString waitingHelp() { return QStringLiteral("Waiting to be read"); }
+QString badgeHelp(Badge badge) {
+  switch (badge) {
+    case Badge::waiting:
+      return QStringLiteral("Waiting to be read");
+    case Badge::failed:
+      return QStringLiteral("Couldn't be read");
+    case Badge::favorite:
+      break;
+  }
+  return QString();
+}
 
 QString accessibleText(const ArchiveItem& item, const QString& subtitle) {
   QString plain = subtitle;
@@ -101,6 +112,20 @@ void paintHourglass(QPainter& painter, const QRectF& r, const QColor& color) {
   painter.setPen(QPen(color, 1.2));
   painter.setBrush(withAlpha(color, 0.35));
   painter.drawPath(path);
+  painter.restore();
+}
+
+// An exclamation mark in a filled circle of the colour.
+void paintFailed(QPainter& painter, const QRectF& r, const QColor& color) {
+  painter.save();
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(color);
+  painter.drawEllipse(r);
+  painter.setBrush(Qt::white);
+  const double w = r.width() * 0.16;
+  painter.drawRoundedRect(QRectF(r.center().x() - w / 2, r.top() + r.height() * 0.2, w, r.height() * 0.42), w / 2,
+                          w / 2);
+  painter.drawEllipse(QPointF(r.center().x(), r.top() + r.height() * 0.77), w * 0.6, w * 0.6);
   painter.restore();
 }
 
@@ -223,6 +248,8 @@ void ScanCardDelegate::paintBadges(QPainter& painter, const QRect& card, const A
   for (ScanCard::Badge badge : list) {
     if (badge == ScanCard::Badge::waiting) {
       paintHourglass(painter, icon.adjusted(1, 0, -1, 0), QApplication::palette().color(QPalette::WindowText));
+    } else if (badge == ScanCard::Badge::failed) {
+      paintFailed(painter, icon, Palette::airRed());
     } else {
       paintStar(painter, icon, QColor(255, 204, 0));
     }
@@ -435,11 +462,12 @@ bool ScanCardDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, con
   if (event && item && event->type() == QEvent::ToolTip) {
     const QRect card = option.rect.adjusted(kInset, kInset, -kInset, -kInset);
     const std::vector<ScanCard::Badge> list = ScanCard::badges(*item);
-    if (!list.empty() && list.front() == ScanCard::Badge::waiting) {
+    const QString help = list.empty() ? QString() : ScanCard::badgeHelp(list.front());
+    if (!help.isEmpty()) {
       const QRect capsule = badgeRect(card, *item);
-      const QRect hourglass(capsule.left(), capsule.top(), 5 + 12 + 2, capsule.height());
-      if (hourglass.contains(event->pos())) {
-        QToolTip::showText(event->globalPos(), ScanCard::waitingHelp(), view);
+      const QRect first(capsule.left(), capsule.top(), 5 + 12 + 2, capsule.height());
+      if (first.contains(event->pos())) {
+        QToolTip::showText(event->globalPos(), help, view);
         return true;
       }
     }

@@ -29,11 +29,13 @@ struct Run {
 // unmatched "[" and all after it stay as they are; an empty pair vanishes.
 std::vector<Run> highlighted(const QString& text);
 
-// The badges over the picture's top-right corner, in order.
-enum class Badge { waiting, favorite };
+// The badges over the picture's top-right corner, in order: waiting to be
+// read, or its reading failed (a file that cannot be opened, say); then the
+// favourite's star.
+enum class Badge { waiting, failed, favorite };
 std::vector<Badge> badges(const ArchiveItem& item);
-// "Waiting to be read": the tooltip of the waiting badge.
-QString waitingHelp();
+// The tooltip of a badge: "Waiting to be read", "Couldn't be read"; none for the star.
+QString badgeHelp(Badge badge);
 
 // The accessible text: the display title, ", " and the subtitle without brackets.
 QString accessibleText(const ArchiveItem& item, const QString& subtitle);

@@ -129,12 +129,15 @@ TEST(ScanCardTest, BadgesAndAccessibleText) {
   } cases[] = {
       {OcrStatus::pending, true, {B::waiting, B::favorite}}, {OcrStatus::running, false, {B::waiting}},
       {OcrStatus::done, false, {}},                          {OcrStatus::done, true, {B::favorite}},
-      {OcrStatus::failed, false, {}},                        {OcrStatus::skipped, false, {}},
+      {OcrStatus::failed, false, {B::failed}},               {OcrStatus::failed, true, {B::failed, B::favorite}},
+      {OcrStatus::skipped, false, {}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ScanCard::badges(itemWith(1, ItemKind::letter, c.status, c.favorite)), c.badges);
   }
-  EXPECT_EQ(ScanCard::waitingHelp(), "Waiting to be read");
+  EXPECT_EQ(ScanCard::badgeHelp(B::waiting), "Waiting to be read");
+  EXPECT_EQ(ScanCard::badgeHelp(B::failed), "Couldn't be read");
+  EXPECT_EQ(ScanCard::badgeHelp(B::favorite), "");
   ArchiveItem item = itemWith(1, ItemKind::letter);
   item.title = "To Anna";
   EXPECT_EQ(ScanCard::accessibleText(item, "Dear [Anna], the [harvest]"), "To Anna, Dear Anna, the harvest");
