@@ -254,6 +254,28 @@ TEST(LibraryViewTest, EmptyStates) {
   EXPECT_FALSE(view.makeBookAction()->isEnabled());
 }
 
+TEST(LibraryViewTest, AnEmptyStatesExplanationGetsTheHeightOfAllItsLines) {
+  ModelFixture fresh;
+  AppModel& model = fresh.make();
+  LibraryView view(model);
+  view.show();
+  auto* message = view.findChild<QLabel*>("emptyMessage");
+  for (const std::string& search : {std::string(), std::string("zzqq")}) {  // first run, no results
+    model.setSearchText(search);
+    ASSERT_TRUE(waitUntil([&] { return model.newestReloadApplied() && !model.reloadPending(); }));
+    for (int width : {360, 700, 1400}) {
+      view.resize(width, 700);
+      pump(50);
+      ASSERT_TRUE(message->isVisible());
+      EXPECT_GE(message->height(), message->heightForWidth(message->width()))
+          << width << " px: \"" << message->text().toStdString() << "\"";
+      EXPECT_LE(message->width(), 460);
+      const QRect at(message->mapTo(&view, QPoint(0, 0)), message->size());
+      EXPECT_LE(std::abs(at.left() - (view.width() - at.right() - 1)), 2) << "centred at " << width << " px";
+    }
+  }
+}
+
 TEST(LibraryViewTest, FirstRunOffersAddScans) {
   ModelFixture fresh;
   AppModel& empty = fresh.make();
