@@ -175,6 +175,12 @@ std::pair<int, int> LibraryGrid::columns(int innerWidth) {
   return {count, width};
 }
 
+QModelIndex LibraryGrid::indexAt(const QPoint& point) const {
+  const QModelIndex index = QListView::indexAt(point);
+  if (!index.isValid() || !ScanCardDelegate::cardRect(visualRect(index)).contains(point)) return {};
+  return index;
+}
+
 void LibraryGrid::arrange() {
   const int total = width() - 2 * frameWidth() - verticalScrollBar()->sizeHint().width();
   const auto [count, column] = columns(std::max(1, total - 2 * kPadding));

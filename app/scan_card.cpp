@@ -3,6 +3,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QHelpEvent>
+#include <QListView>
 #include <QIcon>
 #include <QPainter>
 #include <QPainterPath>
@@ -157,6 +158,10 @@ ScanCardDelegate::ScanCardDelegate(QObject* parent) : QStyledItemDelegate(parent
 }
 
 QSize ScanCardDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
+  // The whole cell of a grid, so that the card fills its column.
+  if (auto* view = qobject_cast<const QListView*>(option.widget); view && view->gridSize().isValid()) {
+    return view->gridSize();
+  }
   return QSize(172 + 2 * kInset, ScanCard::cardHeight(option.font) + 2 * kInset);
 }
 
@@ -370,7 +375,7 @@ void ScanCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   if (!item) return;
   const QString subtitle = index.data(Qt::DisplayRole).toString();
   const bool hovering = option.state & QStyle::State_MouseOver;
-  const QRect card = option.rect.adjusted(kInset, kInset, -kInset, -kInset);
+  const QRect card = cardRect(option.rect);
   const QPalette& palette = option.palette;
   const QColor text = palette.color(QPalette::WindowText);
   const double radius = 10;
@@ -381,7 +386,7 @@ void ScanCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   // are drawn once per size and hover state and then only copied.
   const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
   const QRect cell(QPoint(0, 0), option.rect.size());
-  const QRect local = cell.adjusted(kInset, kInset, -kInset, -kInset);
+  const QRect local = cardRect(cell);
   const QString key = QStringLiteral("%1x%2@%3/%4").arg(cell.width()).arg(cell.height()).arg(ratio).arg(hovering);
   auto frame = [&](bool over) -> const QPixmap& {
     const QString full = key + (over ? QStringLiteral("o") : QStringLiteral("u"));
@@ -460,7 +465,7 @@ bool ScanCardDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, con
                                  const QModelIndex& index) {
   const ArchiveItem* item = itemOf(index);
   if (event && item && event->type() == QEvent::ToolTip) {
-    const QRect card = option.rect.adjusted(kInset, kInset, -kInset, -kInset);
+    const QRect card = cardRect(option.rect);
     const std::vector<ScanCard::Badge> list = ScanCard::badges(*item);
     const QString help = list.empty() ? QString() : ScanCard::badgeHelp(list.front());
     if (!help.isEmpty()) {

@@ -50,14 +50,17 @@ int cardHeight(const QFont& font);
 
 // Paints the cards. The model gives each row its ArchiveItem through
 // ScanCardDelegate::kItemRole (a pointer, valid during the paint) and its
-// subtitle through Qt::DisplayRole. Each card is inset by kInset in its cell,
-// so neighbouring cards are 2 × kInset apart.
+// subtitle through Qt::DisplayRole. A card fills its cell of the view's grid,
+// inset by kInset, so neighbouring cards are 2 × kInset apart.
 class ScanCardDelegate : public QStyledItemDelegate {
   Q_OBJECT
 
  public:
   static constexpr int kItemRole = Qt::UserRole + 1;
   static constexpr int kInset = 8;
+
+  // The card within its cell.
+  static QRect cardRect(const QRect& cell) { return cell.adjusted(kInset, kInset, -kInset, -kInset); }
 
   explicit ScanCardDelegate(QObject* parent = nullptr);
   void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;

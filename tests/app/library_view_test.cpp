@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QTest>
 #include <QToolButton>
@@ -176,6 +177,46 @@ TEST(LibraryViewTest, GridOpensCardsAndItsHeadingCounts) {
 
   view.addScansAction()->trigger();
   EXPECT_EQ(archive.fixture.panels.openRequests.size(), 1u);
+}
+
+TEST(LibraryViewTest, CardsFillTheirColumnsAndOnlyTheCardAnswersThePointer) {
+  Archive archive;
+  LibraryView view(archive.model);
+  view.show();
+  LibraryGrid* grid = view.grid();
+  const int bar = grid->verticalScrollBar()->sizeHint().width();
+  // Three columns wider than the narrowest; one column at its widest, centred.
+  for (int width : {760, 1000, 355}) {
+    view.resize(width, 700);
+    pump(50);
+    const auto [count, column] = LibraryGrid::columns(grid->width() - bar - 40);
+    std::vector<QRect> cards;
+    for (int row = 0; row < std::min(count, 3); ++row) {
+      cards.push_back(ScanCardDelegate::cardRect(grid->visualRect(view.listModel()->index(row))));
+    }
+    for (std::size_t i = 0; i < cards.size(); ++i) {
+      EXPECT_EQ(cards[i].width(), column) << width << " px, card " << i;
+      if (i > 0) EXPECT_EQ(cards[i].left() - cards[i - 1].right() - 1, 16) << width << " px, gap " << i;
+    }
+    if (static_cast<int>(cards.size()) == count) {
+      // In the grid's own coordinates: as far from its left edge as from the scroll bar.
+      const int left = grid->viewport()->x() + cards.front().left();
+      const int right = grid->width() - bar - (grid->viewport()->x() + cards.back().right() + 1);
+      EXPECT_LE(std::abs(left - right), 2) << width << " px: " << left << " and " << right;
+    }
+  }
+
+  // The margin around a card is no part of it: a click there opens nothing.
+  view.resize(1000, 700);
+  pump(50);
+  const QRect cell = grid->visualRect(view.listModel()->index(1));
+  const QPoint margin(cell.left() + ScanCardDelegate::kInset / 2, cell.center().y());
+  EXPECT_FALSE(grid->indexAt(margin).isValid());
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, margin);
+  EXPECT_TRUE(archive.model.path().empty());
+  EXPECT_EQ(grid->indexAt(cell.center()), view.listModel()->index(1));
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cell.center());
+  EXPECT_EQ(archive.model.path(), std::vector<std::int64_t>{archive.model.items()[1].id});
 }
 
 TEST(LibraryViewTest, ContextMenuFavouriteRemoveUndoAndReaderOffer) {
