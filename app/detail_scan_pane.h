@@ -74,10 +74,10 @@ class ScanPane : public QWidget {
   // flattened onto white); a null image when it cannot be converted.
   static QImage toQImage(const vips::VImage& image);
 
-  // What the zoom bar shows at a width, given the width its three buttons
-  // take: the slider, then the facts, while there is room for them; its gaps
-  // and margins shrink where even the buttons are short of room. `least` is
-  // the narrowest bar, the buttons alone.
+  // What the zoom bar shows at a width, given the widths its three buttons
+  // and its facts take: the slider, then the facts, while there is room for
+  // them; its gaps and margins shrink where even the buttons are short of
+  // room. `least` is the narrowest bar, the buttons alone.
   struct ZoomBarParts {
     bool slider = true;
     bool facts = true;
@@ -87,8 +87,7 @@ class ScanPane : public QWidget {
     bool operator==(const ZoomBarParts&) const = default;
   };
   static constexpr int kSliderLeast = 60;
-  static constexpr int kFactsLeast = 60;
-  static ZoomBarParts zoomBarParts(int width, int buttonsWidth);
+  static ZoomBarParts zoomBarParts(int width, int buttonsWidth, int factsWidth);
 
   enum class Showing { progress, missing, picture };
 
@@ -146,7 +145,7 @@ class ScanPane : public QWidget {
   QSlider* slider_ = nullptr;
   QToolButton* zoomIn_ = nullptr;
   QPushButton* fit_ = nullptr;
-  PanelStyle::ClampedText* facts_ = nullptr;
+  QLabel* facts_ = nullptr;
   bool hasFacts_ = false;
   QHBoxLayout* zoomBarLayout_ = nullptr;
   int zoomButtonsWidth_ = 0;

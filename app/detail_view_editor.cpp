@@ -22,6 +22,7 @@
 #include "app/components.h"
 #include "app/detail_view.h"
 #include "app/detail_view_style.h"
+#include "app/panel_style.h"
 #include "app/reader_download_offer.h"
 #include "app/translate_view.h"
 
@@ -236,10 +237,11 @@ QWidget* DetailView::buildTranscriptionSection() {
   auto* waiting = new QHBoxLayout(waitingRow_);
   waiting->setContentsMargins(0, 0, 0, 0);
   waiting->setSpacing(8);
-  auto* waitingText = new QLabel("Waiting its turn for the handwriting reader", waitingRow_);
-  waitingText->setWordWrap(true);
+  // On two lines where the column is narrow.
+  auto* waitingText =
+      new PanelStyle::ClampedText("Waiting its turn for the handwriting reader", 2, Qt::ElideRight, waitingRow_);
   detail_style::caption(waitingText);
-  detail_style::secondary(waitingText);
+  waitingText->setColor(PanelStyle::secondary());
   auto* cancel = new QPushButton("Cancel", waitingRow_);
   cancel->setObjectName("cancelReadingButton");
   detail_style::scaleFont(cancel, 0.92);

@@ -249,25 +249,25 @@ ScanPane::ScanPane(QWidget* parent)
   fit_->setFlat(true);
   fit_->setToolTip("Fit the whole scan in the window");
   fit_->setMinimumWidth(fit_->fontMetrics().horizontalAdvance(fit_->text()) + 16);
-  // At the trailing edge, cut with an ellipsis when the bar is short of room.
-  facts_ = new PanelStyle::ClampedText(QString(), 1, Qt::ElideRight, bar);
+  facts_ = new QLabel(bar);
   facts_->setObjectName("scanFacts");
-  facts_->setAlignment(Qt::AlignRight);
   QFont caption = facts_->font();
   caption.setPointSizeF(caption.pointSizeF() * 0.85);
   facts_->setFont(caption);
-  facts_->setColor(secondaryColor);
+  facts_->setPalette(secondary);
   facts_->hide();
+  slider_->setMinimumWidth(kSliderLeast);
   barLayout->addWidget(zoomOut_);
   barLayout->addWidget(slider_, 1);
   barLayout->addWidget(zoomIn_);
   barLayout->addWidget(fit_);
-  barLayout->addWidget(facts_, 1);
+  barLayout->addStretch();
+  barLayout->addWidget(facts_);
   zoomBarLayout_ = barLayout;
   // A narrow pane keeps its buttons: the slider and the facts give way first.
   zoomButtonsWidth_ =
       zoomOut_->sizeHint().width() + zoomIn_->sizeHint().width() + fit_->minimumWidth();
-  bar->setMinimumWidth(zoomBarParts(0, zoomButtonsWidth_).least);
+  bar->setMinimumWidth(zoomBarParts(0, zoomButtonsWidth_, 0).least);
   outer->addWidget(bar);
 
   connect(zoomOut_, &QToolButton::clicked, this, [this] { setZoom(zoomedOut(zoom_)); });
@@ -307,13 +307,13 @@ void ScanPane::setZoom(double zoom) {
   scroll_->verticalScrollBar()->setValue(static_cast<int>(after.y() + fy * after.height() - view.height() / 2.0));
 }
 
-ScanPane::ZoomBarParts ScanPane::zoomBarParts(int width, int buttonsWidth) {
+ScanPane::ZoomBarParts ScanPane::zoomBarParts(int width, int buttonsWidth, int factsWidth) {
   constexpr int kSpacing = 10, kMargin = 12, kTightSpacing = 4, kTightMargin = 6;
   ZoomBarParts parts;
   parts.least = 2 * kTightMargin + buttonsWidth + 2 * kTightSpacing;
   const int roomy = 2 * kMargin + buttonsWidth + 2 * kSpacing;  // the three buttons
   parts.slider = width >= roomy + kSpacing + kSliderLeast;
-  parts.facts = parts.slider && width >= roomy + 2 * kSpacing + kSliderLeast + kFactsLeast;
+  parts.facts = parts.slider && width >= roomy + 2 * kSpacing + kSliderLeast + factsWidth;
   parts.spacing = width >= roomy ? kSpacing : kTightSpacing;
   parts.margin = width >= roomy ? kMargin : kTightMargin;
   return parts;
@@ -326,7 +326,7 @@ void ScanPane::setFacts(const std::optional<QString>& facts) {
 }
 
 void ScanPane::fitZoomBar() {
-  const ZoomBarParts parts = zoomBarParts(width(), zoomButtonsWidth_);
+  const ZoomBarParts parts = zoomBarParts(width(), zoomButtonsWidth_, facts_->sizeHint().width());
   slider_->setVisible(parts.slider);
   facts_->setVisible(hasFacts_ && parts.facts);
   zoomBarLayout_->setSpacing(parts.spacing);

@@ -191,7 +191,7 @@ void DetailView::showDates() {
     remove->setObjectName("deleteDateButton");
     layout->addWidget(confirm);
     layout->addWidget(value);
-    layout->addWidget(source, 1);
+    layout->addWidget(source, 1, Qt::AlignVCenter);
     layout->addWidget(remove);
     connect(confirm, &QToolButton::clicked, this, [this, date] { toggleDate(date); }, Qt::QueuedConnection);
     const std::int64_t dateId = date.id;

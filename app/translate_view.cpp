@@ -14,6 +14,7 @@
 #include "app/app_model.h"
 #include "app/components.h"
 #include "app/detail_view_style.h"
+#include "app/panel_style.h"
 
 namespace quorvel::app {
 
@@ -34,11 +35,11 @@ class TranslationStatus : public QWidget {
     spinner_->setRange(0, 0);
     spinner_->setTextVisible(false);
     spinner_->setMaximumSize(60, 12);
-    progress_ = new QLabel(this);
+    // On two lines where the column is narrow.
+    progress_ = new PanelStyle::ClampedText(QString(), 2, Qt::ElideRight, this);
     progress_->setObjectName("translationProgress");
-    progress_->setWordWrap(true);
     detail_style::caption(progress_);
-    detail_style::secondary(progress_);
+    progress_->setColor(PanelStyle::secondary());
     error_ = new QLabel(this);
     error_->setObjectName("translationError");
     error_->setWordWrap(true);
@@ -64,7 +65,7 @@ class TranslationStatus : public QWidget {
 
  private:
   QProgressBar* spinner_;
-  QLabel* progress_;
+  PanelStyle::ClampedText* progress_;
   QLabel* error_;
 };
 
@@ -181,9 +182,9 @@ TranslationSection::TranslationSection(AppModel& model, std::int64_t itemId, QWi
   auto* book = new QLabel(offerBox_);
   const QIcon bookIcon = detail_style::themed("accessories-dictionary");
   if (!bookIcon.isNull()) book->setPixmap(bookIcon.pixmap(16, 16));
-  offerText_ = new QLabel(offerBox_);
+  // On two lines where the column is narrow.
+  offerText_ = new PanelStyle::ClampedText(QString(), 2, Qt::ElideRight, offerBox_);
   offerText_->setObjectName("detectedLanguage");
-  offerText_->setWordWrap(true);
   offerButton_ = new QPushButton("Translate to English", offerBox_);
   offerButton_->setObjectName("translateButton");
   detail_style::scaleFont(offerButton_, 0.92);
