@@ -196,7 +196,7 @@ QWidget* DetailView::buildToolbar() {
   bar->setObjectName("detailHeader");
   auto* layout = new QBoxLayout(QBoxLayout::LeftToRight, bar);
   header_ = layout;
-  layout->setContentsMargins(14, 8, 10, 8);  // kHeaderMargins across
+  layout->setContentsMargins(14, 8, 10, 8);  // DetailText::kHeaderMargins in all
   layout->setSpacing(6);
   auto* titles = new QVBoxLayout();
   titles->setSpacing(0);

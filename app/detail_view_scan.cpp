@@ -190,7 +190,7 @@ ScanPane::ScanPane(QWidget* parent)
   missingTitle_->setFont(titleFont);
   missingLayout->addWidget(missingTitle_);
   // A long path is broken wherever it must be, so a narrow pane shows all of it.
-  missingText_ = new PanelStyle::ClampedText(QString(), 12, Qt::ElideMiddle, missingPage_);
+  missingText_ = new PanelStyle::ClampedText(QString(), 12, Qt::ElideRight, missingPage_);
   missingText_->setObjectName("missingText");
   missingText_->setAlignment(Qt::AlignHCenter);
   QPalette secondary = palette();
