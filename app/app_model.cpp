@@ -84,6 +84,37 @@ std::string AppModel::safeFileName(const std::string& name) {
   return safe;
 }
 
+std::string AppModel::withExtension(const std::string& path, const std::string& extension) {
+  if (extension.empty()) return path;
+  const std::string ending = "." + extension;
+  const std::string name = fs::path(path).filename().string();
+  if (name.size() > ending.size() &&
+      QString::fromStdString(name).endsWith(QString::fromStdString(ending), Qt::CaseInsensitive)) {
+    return path;
+  }
+  return path + ending;
+}
+
+std::optional<std::string> AppModel::savePanel(const std::string& title, const std::string& name) {
+  std::optional<std::string> path = panels_->save(title, name);
+  if (!path) return std::nullopt;
+  const auto dot = name.find_last_of('.');
+  const std::string completed = withExtension(*path, dot == std::string::npos ? "" : name.substr(dot + 1));
+  if (completed == *path) return path;
+  // The panel asked about replacing the name as typed, not this one.
+  std::error_code error;
+  if (fs::exists(completed, error)) {
+    const fs::path file(completed);
+    if (!panels_->confirm("Replace \u201c" + file.filename().string() + "\u201d?",
+                          "A file with that name is already in " + file.parent_path().string() +
+                              ". Replacing it overwrites what it holds.",
+                          "Replace")) {
+      return std::nullopt;
+    }
+  }
+  return completed;
+}
+
 // The write end of the pipe the signal handler writes to.
 static int signalPipe[2] = {-1, -1};
 

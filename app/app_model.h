@@ -254,9 +254,16 @@ class AppModel : public QObject {
   // The pause marker: models/download.paused.
   static std::string pauseMarkerPath();
 
-  // ---- Names proposed in save panels ----
+  // ---- Save panels ----
   // The name with every "/" and NUL replaced by "-", so it never names a folder.
   static std::string safeFileName(const std::string& name);
+  // The path with "." and the extension added, unless its file name already
+  // ends in them (letter case aside).
+  static std::string withExtension(const std::string& path, const std::string& extension);
+  // The save panel with the title and the proposed name; the path chosen,
+  // given the proposed name's extension when it was typed without it (and
+  // then asked before a file of that name is replaced), or none.
+  std::optional<std::string> savePanel(const std::string& title, const std::string& name);
 
   // ---- Texts (pure, for the views and tests) ----
   // The status line of an import progress given the printed-text queue length.

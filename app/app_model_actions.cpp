@@ -79,7 +79,7 @@ void AppModel::setWatchingEnabled(bool enabled) {
 // ---- Exports (written on a worker; the notice follows) ----
 
 void AppModel::exportGedcom() {
-  const std::optional<std::string> path = panels_->save("Export for your family tree program", "Quorvel Ink.ged");
+  const std::optional<std::string> path = savePanel("Export for your family tree program", "Quorvel Ink.ged");
   if (!path) return;
   Catalog* catalog = catalog_.get();
   GuiLinkPtr link = link_;
@@ -97,7 +97,7 @@ void AppModel::exportGedcom() {
 
 void AppModel::exportPdf(const ArchiveItem& item) {
   const std::optional<std::string> path =
-      panels_->save("Save as a searchable PDF", safeFileName(item.displayTitle() + ".pdf"));
+      savePanel("Save as a searchable PDF", safeFileName(item.displayTitle() + ".pdf"));
   if (!path) return;
   Catalog* catalog = catalog_.get();
   GuiLinkPtr link = link_;
@@ -240,7 +240,7 @@ void AppModel::bookSaved(const std::string& path, const KeepsakeSummary& summary
 void AppModel::backUpNow() {
   const std::string name = "Quorvel Ink " + QDate::currentDate().toString("yyyy-MM-dd").toStdString() +
                            "." + BackupService::fileExtension;
-  const std::optional<std::string> path = panels_->save("Back up your archive", name);
+  const std::optional<std::string> path = savePanel("Back up your archive", name);
   if (!path) return;
   setNotice("Backing up…");
   Catalog* catalog = catalog_.get();

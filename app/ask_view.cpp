@@ -72,7 +72,7 @@ bool isBlank(QChar c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
 
-const std::vector<std::string>& AskView::examples() {
+const std::vector<std::string>& AskPanel::examples() {
   static const std::vector<std::string> list = {
       "Where did the family live in 1931?",
       "Who got married, and when?",
@@ -81,7 +81,7 @@ const std::vector<std::string>& AskView::examples() {
   return list;
 }
 
-bool AskView::canAsk(const QString& question, bool asking) {
+bool AskPanel::canAsk(const QString& question, bool asking) {
   if (asking) return false;
   for (QChar c : question) {
     if (!isBlank(c)) return true;
@@ -89,20 +89,20 @@ bool AskView::canAsk(const QString& question, bool asking) {
   return false;
 }
 
-QString AskView::trimmedQuestion(const QString& question) { return question.trimmed(); }
+QString AskPanel::trimmedQuestion(const QString& question) { return question.trimmed(); }
 
-std::string AskView::readerNeededText() {
+std::string AskPanel::readerNeededText() {
   return "Asking questions uses the same reader that reads handwriting. It runs entirely on this "
          "computer and is a one-time " +
          ReaderDownloadOffer::sizeText() + " download.";
 }
 
-std::string AskView::readerButtonTitle(bool paused) {
+std::string AskPanel::readerButtonTitle(bool paused) {
   return paused ? "Resume Download" : "Download the Reader";
 }
 
-AskView::AskView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
-  setObjectName("askView");
+AskPanel::AskPanel(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+  setObjectName("askPanel");
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
@@ -193,7 +193,7 @@ AskView::AskView(AppModel& model, QWidget* parent) : QWidget(parent), model_(mod
                                    examplesBlock_);
   PanelStyle::setTextColor(lead, PanelStyle::secondary());
   examples->addWidget(lead);
-  for (const std::string& example : AskView::examples()) {
+  for (const std::string& example : AskPanel::examples()) {
     auto* button = new QPushButton(qs(example), examplesBlock_);
     button->setObjectName("askExample");
     button->setFont(PanelStyle::font(Text::callout));
@@ -233,14 +233,14 @@ AskView::AskView(AppModel& model, QWidget* parent) : QWidget(parent), model_(mod
   updateHistory();
 }
 
-QString AskView::question() const { return field_->toPlainText(); }
+QString AskPanel::question() const { return field_->toPlainText(); }
 
-void AskView::setQuestion(const QString& text) {
+void AskPanel::setQuestion(const QString& text) {
   field_->setPlainText(text);
   field_->moveCursor(QTextCursor::End);
 }
 
-void AskView::send() {
+void AskPanel::send() {
   const QString trimmed = trimmedQuestion(question());
   if (trimmed.isEmpty()) return;
   if (model_.asking()) return;
@@ -252,15 +252,15 @@ void AskView::send() {
   model_.ask(trimmed.toStdString());
 }
 
-void AskView::showEvent(QShowEvent* event) {
+void AskPanel::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   field_->setFocus(Qt::OtherFocusReason);
   updateReader();
 }
 
-void AskView::updateAskButton() { askButton_->setEnabled(canAsk(question(), model_.asking())); }
+void AskPanel::updateAskButton() { askButton_->setEnabled(canAsk(question(), model_.asking())); }
 
-void AskView::updateReader() {
+void AskPanel::updateReader() {
   const bool needed = !model_.readerInstalled();
   readerBox_->setVisible(needed);
   if (!needed) return;
@@ -276,11 +276,11 @@ void AskView::updateReader() {
   }
 }
 
-void AskView::showExamples() {
+void AskPanel::showExamples() {
   examplesBlock_->setVisible(model_.askHistory().empty() && model_.readerInstalled());
 }
 
-void AskView::updateHistory() {
+void AskPanel::updateHistory() {
   const std::vector<AskEntry>& history = model_.askHistory();
   showExamples();
 

@@ -22,11 +22,11 @@ namespace quorvel::app {
 class AnswerCard;
 class AppModel;
 
-class AskView : public QWidget {
+class AskPanel : public QWidget {
   Q_OBJECT
 
  public:
-  explicit AskView(AppModel& model, QWidget* parent = nullptr);
+  explicit AskPanel(AppModel& model, QWidget* parent = nullptr);
 
   // The three example questions, in the order shown.
   static const std::vector<std::string>& examples();

@@ -22,6 +22,7 @@
 
 #include "app/background.h"
 
+class QHBoxLayout;
 class QLabel;
 class QScrollArea;
 class QSlider;
@@ -31,6 +32,9 @@ class QPushButton;
 
 namespace quorvel::app {
 
+namespace PanelStyle {
+class ClampedText;
+}
 class ScanCanvas;
 
 // The decoded scan: the picture and smaller copies of it, each half the size
@@ -70,6 +74,21 @@ class ScanPane : public QWidget {
   // flattened onto white); a null image when it cannot be converted.
   static QImage toQImage(const vips::VImage& image);
 
+  // What the zoom bar shows at a width, given the widths its three buttons
+  // and its facts take: the slider, then the facts, while there is room for
+  // them; its gaps and margins shrink where even the buttons are short of
+  // room. `least` is the narrowest bar, the buttons alone.
+  struct ZoomBarParts {
+    bool slider = true;
+    bool facts = true;
+    int spacing = 10;
+    int margin = 12;
+    int least = 0;
+    bool operator==(const ZoomBarParts&) const = default;
+  };
+  static constexpr int kSliderLeast = 60;
+  static ZoomBarParts zoomBarParts(int width, int buttonsWidth, int factsWidth);
+
   enum class Showing { progress, missing, picture };
 
   explicit ScanPane(QWidget* parent = nullptr);
@@ -80,8 +99,9 @@ class ScanPane : public QWidget {
   void setZoom(double zoom);
   // The text at the end of the zoom bar; none hides it.
   void setFacts(const std::optional<QString>& facts);
-  // Shows the missing-file text for the path (a picture already shown stays).
-  void showMissing(const std::string& path);
+  // Shows that the scan is not at its path or, when the file is there, that
+  // it could not be opened (a picture already shown stays).
+  void showMissing(const std::string& path, bool fileThere);
   // Decodes the file on a worker: a scan larger than kPreviewLongEdge first
   // at that size, shown as soon as it is ready, then at kMaxLongEdge.
   // `decoded` follows the last step on the GUI thread.
@@ -105,7 +125,9 @@ class ScanPane : public QWidget {
  private:
   void setPicture(std::shared_ptr<const ScanPicture> picture, bool final);
   void layoutCanvas();
+  void fitZoomBar();
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
   GuiLinkPtr link_;
   std::shared_ptr<std::atomic<bool>> gone_;  // set when the pane goes; read by its decoder
@@ -115,7 +137,8 @@ class ScanPane : public QWidget {
   QStackedLayout* stack_ = nullptr;
   QWidget* progressPage_ = nullptr;
   QWidget* missingPage_ = nullptr;
-  QLabel* missingText_ = nullptr;
+  QLabel* missingTitle_ = nullptr;
+  PanelStyle::ClampedText* missingText_ = nullptr;
   QScrollArea* scroll_ = nullptr;
   ScanCanvas* canvas_ = nullptr;
   QToolButton* zoomOut_ = nullptr;
@@ -123,6 +146,9 @@ class ScanPane : public QWidget {
   QToolButton* zoomIn_ = nullptr;
   QPushButton* fit_ = nullptr;
   QLabel* facts_ = nullptr;
+  bool hasFacts_ = false;
+  QHBoxLayout* zoomBarLayout_ = nullptr;
+  int zoomButtonsWidth_ = 0;
 };
 
 }  // namespace quorvel::app

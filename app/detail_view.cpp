@@ -19,6 +19,7 @@
 #include "app/app_model.h"
 #include "app/detail_scan_pane.h"
 #include "app/detail_view_style.h"
+#include "app/panel_style.h"
 #include "app/translate_view.h"
 #include "core/date_extractor.h"
 #include "core/text.h"
@@ -82,6 +83,11 @@ std::string missingDescription(const std::string& path) {
   return "The file isn't where it was:\n" + path + "\nYour transcription, people and dates are still here.";
 }
 
+std::string unreadableDescription(const std::string& path) {
+  return "The file is there, but it couldn't be opened as a picture:\n" + path +
+         "\nYour transcription, people and dates are still here.";
+}
+
 std::string uncertainChip(const UncertainWord& word) {
   return word.Chosen + " or " + word.Alternative + "?";
 }
@@ -101,6 +107,10 @@ std::string storedUncertain(const std::vector<UncertainWord>& words) {
 
 int editorWidth(int pageWidth) {
   return std::clamp(static_cast<int>(std::lround(pageWidth * 0.44)), 300, 560);
+}
+
+bool toolbarBesideTitle(int pageWidth, int toolbarWidth) {
+  return pageWidth - kHeaderMargins - toolbarWidth >= kTitleRoom;
 }
 
 }  // namespace DetailText
@@ -140,7 +150,9 @@ DetailView::DetailView(AppModel& model, std::int64_t itemId, QWidget* parent)
   connect(scanPane_, &ScanPane::decoded, this, [this](bool ok) {
     if (!ok) {
       missing_ = true;
-      scanPane_->showMissing(item_ ? item_->path : std::string());
+      const std::string path = item_ ? item_->path : std::string();
+      std::error_code error;
+      scanPane_->showMissing(path, std::filesystem::exists(path, error));
     }
     showReadingState();
   });
@@ -166,6 +178,9 @@ QString DetailView::pageSubtitle() const { return QString::fromStdString(DetailT
 void DetailView::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   editorColumn_->setFixedWidth(DetailText::editorWidth(event->size().width()));
+  header_->setDirection(DetailText::toolbarBesideTitle(event->size().width(), toolbarWidth_)
+                            ? QBoxLayout::LeftToRight
+                            : QBoxLayout::TopToBottom);
   updateReadButtonLabels();
 }
 
@@ -179,20 +194,20 @@ void DetailView::hideEvent(QHideEvent* event) {
 QWidget* DetailView::buildToolbar() {
   auto* bar = new QWidget(this);
   bar->setObjectName("detailHeader");
-  auto* layout = new QHBoxLayout(bar);
-  layout->setContentsMargins(14, 8, 10, 8);
+  auto* layout = new QBoxLayout(QBoxLayout::LeftToRight, bar);
+  header_ = layout;
+  layout->setContentsMargins(14, 8, 10, 8);  // DetailText::kHeaderMargins in all
   layout->setSpacing(6);
   auto* titles = new QVBoxLayout();
   titles->setSpacing(0);
-  titleLabel_ = new QLabel(bar);
+  // Cut with an ellipsis where the page is narrow, never wider than the room left.
+  titleLabel_ = new PanelStyle::ClampedText(QString(), 1, Qt::ElideRight, bar);
   titleLabel_->setObjectName("detailTitle");
-  titleLabel_->setTextFormat(Qt::PlainText);
   detail_style::scaleFont(titleLabel_, 1.1, QFont::DemiBold);
-  subtitleLabel_ = new QLabel(bar);
+  subtitleLabel_ = new PanelStyle::ClampedText(QString(), 1, Qt::ElideMiddle, bar);
   subtitleLabel_->setObjectName("detailSubtitle");
-  subtitleLabel_->setTextFormat(Qt::PlainText);
   detail_style::caption(subtitleLabel_);
-  detail_style::secondary(subtitleLabel_);
+  subtitleLabel_->setColor(PanelStyle::secondary());
   titles->addWidget(titleLabel_);
   titles->addWidget(subtitleLabel_);
   layout->addLayout(titles, 1);
@@ -219,7 +234,9 @@ QWidget* DetailView::buildToolbar() {
   QToolButton* pdf = makeButton("pdfButton", "Save as PDF", "document-save-as", "Save as a searchable PDF");
   QToolButton* remove = makeButton("removeButton", "Remove", "user-trash",
                                    "Remove from your library. The file stays on your computer.");
+  buttons->addStretch();
   layout->addWidget(toolbar_);
+  toolbarWidth_ = toolbar_->sizeHint().width();
 
   connect(favoriteButton_, &QToolButton::clicked, this, [this] {
     if (!item_) return;
@@ -299,7 +316,7 @@ void DetailView::load(bool keepText) {
     std::error_code error;
     if (!std::filesystem::exists(row->path, error)) {
       missing_ = true;
-      scanPane_->showMissing(row->path);
+      scanPane_->showMissing(row->path, /*fileThere=*/false);
     } else {
       missing_ = false;
       decodeStarted_ = true;

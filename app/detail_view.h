@@ -23,6 +23,7 @@
 
 #include "core/models.h"
 
+class QBoxLayout;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -35,6 +36,9 @@ class QToolButton;
 
 namespace quorvel::app {
 
+namespace PanelStyle {
+class ClampedText;
+}
 class AppModel;
 class ScanPane;
 class TranslationSection;
@@ -61,6 +65,9 @@ std::string facts(const ArchiveItem& item);
 std::string fileSize(std::int64_t bytes);
 // The description of a scan that is not where the catalog says.
 std::string missingDescription(const std::string& path);
+// The description of a scan whose file is there but gives no picture (empty,
+// damaged, not a picture, too large to decode).
+std::string unreadableDescription(const std::string& path);
 // "<chosen> or <alternative>?"
 std::string uncertainChip(const UncertainWord& word);
 // The uncertain words left after dismissing `word` (every equal pair goes).
@@ -71,6 +78,13 @@ std::string storedUncertain(const std::vector<UncertainWord>& words);
 // The width of the editor column for a page of the given width: 0.44 of it,
 // kept between 300 and 560.
 int editorWidth(int pageWidth);
+// The header's left and right margins together (14 and 10), and the least
+// room its title keeps beside the toolbar.
+constexpr int kHeaderMargins = 24;
+constexpr int kTitleRoom = 200;
+// Whether the header's buttons stand beside the title (else on a line of
+// their own under it): when they still leave the title its room.
+bool toolbarBesideTitle(int pageWidth, int toolbarWidth);
 }  // namespace DetailText
 
 class DetailView : public QWidget {
@@ -168,9 +182,11 @@ class DetailView : public QWidget {
   bool settingText_ = false;  // the editors are being filled from the state
 
   // Widgets.
+  QBoxLayout* header_ = nullptr;
   QWidget* toolbar_ = nullptr;
-  QLabel* titleLabel_ = nullptr;
-  QLabel* subtitleLabel_ = nullptr;
+  int toolbarWidth_ = 0;
+  PanelStyle::ClampedText* titleLabel_ = nullptr;
+  PanelStyle::ClampedText* subtitleLabel_ = nullptr;
   QToolButton* favoriteButton_ = nullptr;
   ScanPane* scanPane_ = nullptr;
   QWidget* editorColumn_ = nullptr;

@@ -22,6 +22,7 @@
 #include "app/components.h"
 #include "app/detail_view.h"
 #include "app/detail_view_style.h"
+#include "app/panel_style.h"
 #include "app/reader_download_offer.h"
 #include "app/translate_view.h"
 
@@ -32,6 +33,7 @@ using Palette::withAlpha;
 namespace {
 
 constexpr int kPaneMargin = 18;
+constexpr int kButtonSpacing = 6;
 
 }  // namespace
 
@@ -160,13 +162,15 @@ QWidget* DetailView::buildTranscriptionSection() {
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(6);
   auto* header = new QHBoxLayout();
-  header->addWidget(new SectionLabel("Transcription", section));
-  header->addStretch();
+  header->addWidget(new SectionLabel("Transcription", section), 0, Qt::AlignTop);
   statusLabel_ = new QLabel(section);
   statusLabel_->setObjectName("statusLine");
+  // Takes the room left beside the heading, on two lines where it is narrow.
+  statusLabel_->setWordWrap(true);
+  statusLabel_->setAlignment(Qt::AlignRight | Qt::AlignTop);
   detail_style::caption(statusLabel_);
   detail_style::secondary(statusLabel_);
-  header->addWidget(statusLabel_);
+  header->addWidget(statusLabel_, 1);
   layout->addLayout(header);
 
   QWidget* box = nullptr;
@@ -176,9 +180,8 @@ QWidget* DetailView::buildTranscriptionSection() {
 
   readButtons_ = new QWidget(section);
   readButtons_->setObjectName("readButtons");
-  auto* buttons = new QHBoxLayout(readButtons_);
-  buttons->setContentsMargins(0, 0, 0, 0);
-  buttons->setSpacing(6);
+  // A column too narrow even for the short labels wraps the buttons.
+  auto* buttons = new FlowLayout(kButtonSpacing, readButtons_);
   readAgainButton_ = new QPushButton(readButtons_);
   readAgainButton_->setObjectName("readAgainButton");
   readAgainButton_->setToolTip("Run the built-in text reader on this scan again");
@@ -193,12 +196,11 @@ QWidget* DetailView::buildTranscriptionSection() {
     detail_style::scaleFont(button, 0.92);
     buttons->addWidget(button);
   }
-  buttons->addStretch();
   // The width the full labels need; narrower columns get the short ones.
   readAgainButton_->setText("Read Printed Text Again");
   handwritingButton_->setText("Read Handwriting");
   fullButtonsWidth_ = readAgainButton_->sizeHint().width() + handwritingButton_->sizeHint().width() +
-                      copyButton_->sizeHint().width() + 2 * buttons->spacing();
+                      copyButton_->sizeHint().width() + 2 * kButtonSpacing;
   layout->addWidget(readButtons_);
 
   currentRow_ = new QWidget(section);
@@ -218,6 +220,7 @@ QWidget* DetailView::buildTranscriptionSection() {
   readingSpinner_->setTextVisible(false);
   readingMessage_ = new QLabel(currentRow_);
   readingMessage_->setObjectName("readingMessage");
+  readingMessage_->setWordWrap(true);
   detail_style::caption(readingMessage_);
   detail_style::secondary(readingMessage_);
   auto* stop = new QPushButton("Stop", currentRow_);
@@ -234,9 +237,11 @@ QWidget* DetailView::buildTranscriptionSection() {
   auto* waiting = new QHBoxLayout(waitingRow_);
   waiting->setContentsMargins(0, 0, 0, 0);
   waiting->setSpacing(8);
-  auto* waitingText = new QLabel("Waiting its turn for the handwriting reader", waitingRow_);
+  // On two lines where the column is narrow.
+  auto* waitingText =
+      new PanelStyle::ClampedText("Waiting its turn for the handwriting reader", 2, Qt::ElideRight, waitingRow_);
   detail_style::caption(waitingText);
-  detail_style::secondary(waitingText);
+  waitingText->setColor(PanelStyle::secondary());
   auto* cancel = new QPushButton("Cancel", waitingRow_);
   cancel->setObjectName("cancelReadingButton");
   detail_style::scaleFont(cancel, 0.92);

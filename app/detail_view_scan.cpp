@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPaintEvent>
+#include <QResizeEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
@@ -21,6 +22,7 @@
 #include "app/detail_scan_pane.h"
 #include "app/detail_view.h"
 #include "app/detail_view_style.h"
+#include "app/panel_style.h"
 #include "core/image_tools.h"
 
 namespace quorvel::app {
@@ -164,7 +166,8 @@ ScanPane::ScanPane(QWidget* parent)
   spinner->setObjectName("scanProgress");
   spinner->setRange(0, 0);
   spinner->setTextVisible(false);
-  spinner->setFixedWidth(120);
+  spinner->setMinimumWidth(40);
+  spinner->setMaximumWidth(120);
   progressLayout->addStretch();
   progressLayout->addWidget(spinner, 0, Qt::AlignCenter);
   progressLayout->addStretch();
@@ -177,24 +180,24 @@ ScanPane::ScanPane(QWidget* parent)
   const QIcon questionFolder = detail_style::themed("dialog-question");
   if (!questionFolder.isNull()) missingIcon->setPixmap(questionFolder.pixmap(48, 48));
   missingLayout->addWidget(missingIcon, 0, Qt::AlignCenter);
-  auto* missingTitle = new QLabel("Scan not found", missingPage_);
-  missingTitle->setObjectName("missingTitle");
-  QFont titleFont = missingTitle->font();
+  missingTitle_ = new QLabel(missingPage_);
+  missingTitle_->setObjectName("missingTitle");
+  missingTitle_->setAlignment(Qt::AlignCenter);
+  missingTitle_->setWordWrap(true);
+  QFont titleFont = missingTitle_->font();
   titleFont.setPointSizeF(titleFont.pointSizeF() * 1.3);
   titleFont.setWeight(QFont::DemiBold);
-  missingTitle->setFont(titleFont);
-  missingLayout->addWidget(missingTitle, 0, Qt::AlignCenter);
-  missingText_ = new QLabel(missingPage_);
+  missingTitle_->setFont(titleFont);
+  missingLayout->addWidget(missingTitle_);
+  // A long path is broken wherever it must be, so a narrow pane shows all of it.
+  missingText_ = new PanelStyle::ClampedText(QString(), 12, Qt::ElideRight, missingPage_);
   missingText_->setObjectName("missingText");
-  missingText_->setTextFormat(Qt::PlainText);
-  missingText_->setAlignment(Qt::AlignCenter);
-  missingText_->setWordWrap(true);
-  missingText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  QPalette secondary = missingText_->palette();
+  missingText_->setAlignment(Qt::AlignHCenter);
+  QPalette secondary = palette();
   QColor secondaryColor = secondary.color(QPalette::WindowText);
   secondaryColor.setAlphaF(0.6f);
   secondary.setColor(QPalette::WindowText, secondaryColor);
-  missingText_->setPalette(secondary);
+  missingText_->setColor(secondaryColor);
   missingLayout->addWidget(missingText_);
   missingLayout->addStretch();
   stack_->addWidget(missingPage_);
@@ -245,6 +248,7 @@ ScanPane::ScanPane(QWidget* parent)
   fit_->setObjectName("fitButton");
   fit_->setFlat(true);
   fit_->setToolTip("Fit the whole scan in the window");
+  fit_->setMinimumWidth(fit_->fontMetrics().horizontalAdvance(fit_->text()) + 16);
   facts_ = new QLabel(bar);
   facts_->setObjectName("scanFacts");
   QFont caption = facts_->font();
@@ -252,12 +256,18 @@ ScanPane::ScanPane(QWidget* parent)
   facts_->setFont(caption);
   facts_->setPalette(secondary);
   facts_->hide();
+  slider_->setMinimumWidth(kSliderLeast);
   barLayout->addWidget(zoomOut_);
   barLayout->addWidget(slider_, 1);
   barLayout->addWidget(zoomIn_);
   barLayout->addWidget(fit_);
   barLayout->addStretch();
   barLayout->addWidget(facts_);
+  zoomBarLayout_ = barLayout;
+  // A narrow pane keeps its buttons: the slider and the facts give way first.
+  zoomButtonsWidth_ =
+      zoomOut_->sizeHint().width() + zoomIn_->sizeHint().width() + fit_->minimumWidth();
+  bar->setMinimumWidth(zoomBarParts(0, zoomButtonsWidth_, 0).least);
   outer->addWidget(bar);
 
   connect(zoomOut_, &QToolButton::clicked, this, [this] { setZoom(zoomedOut(zoom_)); });
@@ -297,13 +307,41 @@ void ScanPane::setZoom(double zoom) {
   scroll_->verticalScrollBar()->setValue(static_cast<int>(after.y() + fy * after.height() - view.height() / 2.0));
 }
 
-void ScanPane::setFacts(const std::optional<QString>& facts) {
-  facts_->setVisible(facts.has_value());
-  facts_->setText(facts.value_or(QString()));
+ScanPane::ZoomBarParts ScanPane::zoomBarParts(int width, int buttonsWidth, int factsWidth) {
+  constexpr int kSpacing = 10, kMargin = 12, kTightSpacing = 4, kTightMargin = 6;
+  ZoomBarParts parts;
+  parts.least = 2 * kTightMargin + buttonsWidth + 2 * kTightSpacing;
+  const int roomy = 2 * kMargin + buttonsWidth + 2 * kSpacing;  // the three buttons
+  parts.slider = width >= roomy + kSpacing + kSliderLeast;
+  parts.facts = parts.slider && width >= roomy + 2 * kSpacing + kSliderLeast + factsWidth;
+  parts.spacing = width >= roomy ? kSpacing : kTightSpacing;
+  parts.margin = width >= roomy ? kMargin : kTightMargin;
+  return parts;
 }
 
-void ScanPane::showMissing(const std::string& path) {
-  missingText_->setText(QString::fromStdString(DetailText::missingDescription(path)));
+void ScanPane::setFacts(const std::optional<QString>& facts) {
+  hasFacts_ = facts.has_value();
+  facts_->setText(facts.value_or(QString()));
+  fitZoomBar();
+}
+
+void ScanPane::fitZoomBar() {
+  const ZoomBarParts parts = zoomBarParts(width(), zoomButtonsWidth_, facts_->sizeHint().width());
+  slider_->setVisible(parts.slider);
+  facts_->setVisible(hasFacts_ && parts.facts);
+  zoomBarLayout_->setSpacing(parts.spacing);
+  zoomBarLayout_->setContentsMargins(parts.margin, 8, parts.margin, 8);
+}
+
+void ScanPane::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  fitZoomBar();
+}
+
+void ScanPane::showMissing(const std::string& path, bool fileThere) {
+  missingTitle_->setText(fileThere ? "Scan couldn't be opened" : "Scan not found");
+  missingText_->setText(QString::fromStdString(fileThere ? DetailText::unreadableDescription(path)
+                                                         : DetailText::missingDescription(path)));
   if (!picture_) stack_->setCurrentWidget(missingPage_);
 }
 

@@ -13,6 +13,7 @@
 #include "app/components.h"
 #include "app/detail_view.h"
 #include "app/detail_view_style.h"
+#include "app/panel_style.h"
 #include "core/date_extractor.h"
 
 namespace quorvel::app {
@@ -180,18 +181,17 @@ void DetailView::showDates() {
     confirm->setObjectName("confirmDateButton");
     auto* value = new QLabel(QString::fromStdString(DateExtractor::pretty(date.value)), row);
     value->setObjectName("dateValue");
-    auto* source = new QLabel(row);
+    // The source takes the room left in the row, cut with an ellipsis when it needs more.
+    auto* source = new PanelStyle::ClampedText(QString::fromStdString(date.source), 1, Qt::ElideRight, row);
     source->setObjectName("dateSource");
     detail_style::caption(source);
-    detail_style::secondary(source);
-    source->setText(source->fontMetrics().elidedText(QString::fromStdString(date.source), Qt::ElideRight, 200));
+    source->setColor(PanelStyle::secondary());
     source->setToolTip(QString::fromStdString(date.source));
     QToolButton* remove = smallButton(row, "window-close", "×", "Not a date on this scan");
     remove->setObjectName("deleteDateButton");
     layout->addWidget(confirm);
     layout->addWidget(value);
-    layout->addWidget(source);
-    layout->addStretch();
+    layout->addWidget(source, 1, Qt::AlignVCenter);
     layout->addWidget(remove);
     connect(confirm, &QToolButton::clicked, this, [this, date] { toggleDate(date); }, Qt::QueuedConnection);
     const std::int64_t dateId = date.id;

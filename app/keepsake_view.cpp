@@ -139,6 +139,12 @@ class CandidateDelegate : public QStyledItemDelegate {
     return QSize(300, kRowHeight);
   }
 
+  // The row's click switches the checkbox (and Space the current row's): Qt's
+  // own switch, where it would draw a checkbox, would undo that click.
+  bool editorEvent(QEvent*, QAbstractItemModel*, const QStyleOptionViewItem&, const QModelIndex&) override {
+    return false;
+  }
+
   void paint(QPainter* painter, const QStyleOptionViewItem& option,
              const QModelIndex& index) const override {
     QStyleOptionViewItem background = option;
@@ -495,7 +501,7 @@ void KeepsakeView::updateFooter() {
 void KeepsakeView::make() {
   if (!canMake(working_, candidates_->chosenCount(), options_.title)) return;
   const std::optional<std::string> path =
-      model_.panels().save("Save the keepsake book", proposedFileName(options_.title));
+      model_.savePanel("Save the keepsake book", proposedFileName(options_.title));
   if (!path || path->empty()) return;
   const std::vector<std::int64_t> ids = candidates_->chosenIds();
   working_ = true;

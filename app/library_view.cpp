@@ -175,6 +175,12 @@ std::pair<int, int> LibraryGrid::columns(int innerWidth) {
   return {count, width};
 }
 
+QModelIndex LibraryGrid::indexAt(const QPoint& point) const {
+  const QModelIndex index = QListView::indexAt(point);
+  if (!index.isValid() || !ScanCardDelegate::cardRect(visualRect(index)).contains(point)) return {};
+  return index;
+}
+
 void LibraryGrid::arrange() {
   const int total = width() - 2 * frameWidth() - verticalScrollBar()->sizeHint().width();
   const auto [count, column] = columns(std::max(1, total - 2 * kPadding));
@@ -332,7 +338,13 @@ LibraryView::LibraryView(AppModel& model, QWidget* parent) : QWidget(parent), mo
     emptyAdd_->setDefault(true);
     column->addWidget(emptyIcon_);
     column->addWidget(emptyTitle_);
-    column->addWidget(emptyMessage_, 0, Qt::AlignHCenter);
+    // Centred between stretches, not by an alignment: an aligned item is given
+    // the height of its text laid out at the column's width, not at its own.
+    auto* messageRow = new QHBoxLayout();
+    messageRow->addStretch(1);
+    messageRow->addWidget(emptyMessage_, 100);
+    messageRow->addStretch(1);
+    column->addLayout(messageRow);
     column->addSpacing(8);
     column->addWidget(emptyAdd_, 0, Qt::AlignHCenter);
     column->addStretch(1);

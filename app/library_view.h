@@ -94,6 +94,9 @@ class LibraryGrid : public QListView {
   explicit LibraryGrid(QWidget* parent = nullptr);
   // The column count and width for an inner width (the width less padding).
   static std::pair<int, int> columns(int innerWidth);
+  // The card under the point; nothing in the margin around a card, so that
+  // only the card itself opens and lights up.
+  QModelIndex indexAt(const QPoint& point) const override;
 
  protected:
   void resizeEvent(QResizeEvent* event) override;

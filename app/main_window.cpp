@@ -351,7 +351,7 @@ void MainWindow::followAsk() {
   askButton_->setChecked(show);
   if (show && !ask_) {
     // A fresh panel each time it opens, with an empty question.
-    ask_ = new AskView(model_, askColumn_);
+    ask_ = new AskPanel(model_, askColumn_);
     ask_->setObjectName("askPanel");
     askColumn_->layout()->addWidget(ask_);
     askColumn_->show();

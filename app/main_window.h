@@ -57,7 +57,7 @@ class MainWindow : public QMainWindow {
   SidebarView* sidebar() const { return sidebar_; }
   // The page of the open scan, or nothing while the library shows.
   DetailView* detail() const { return detail_; }
-  AskView* askPanel() const { return ask_; }
+  AskPanel* askPanel() const { return ask_; }
   KeepsakeView* keepsakeSheet() const { return book_; }
   bool dropOverlayShown() const;
   // Stores the open scan page's unsaved edits (before quitting).
@@ -85,7 +85,7 @@ class MainWindow : public QMainWindow {
   LibraryView* library_;
   QPointer<DetailView> detail_;
   QWidget* askColumn_;
-  QPointer<AskView> ask_;
+  QPointer<AskPanel> ask_;
   QSplitter* split_;
   QLineEdit* search_;
   QAction* askButton_;

@@ -90,6 +90,11 @@ void ClampedText::setText(const QString& text) {
   update();
 }
 
+void ClampedText::setAlignment(Qt::Alignment alignment) {
+  alignment_ = alignment & Qt::AlignHorizontal_Mask;
+  update();
+}
+
 void ClampedText::setColor(const QColor& color) {
   color_ = color;
   update();
@@ -105,7 +110,10 @@ QStringList ClampedText::linesAt(int width) const {
     lines << metrics.elidedText(single, elide_, width);
     return lines;
   }
-  QTextLayout layout(text_, font());
+  // The same length as the text: a line's start and length hold for both.
+  QString laid = text_;
+  laid.replace('\n', QChar::LineSeparator);
+  QTextLayout layout(laid, font());
   QTextOption option;
   option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   layout.setTextOption(option);
@@ -121,7 +129,7 @@ QStringList ClampedText::linesAt(int width) const {
       lines << metrics.elidedText(rest, Qt::ElideRight, width);
       break;
     }
-    lines << text_.mid(line.textStart(), line.textLength()).trimmed();
+    lines << laid.mid(line.textStart(), line.textLength()).trimmed();
   }
   layout.endLayout();
   return lines;
@@ -149,8 +157,7 @@ void ClampedText::paintEvent(QPaintEvent*) {
   const QFontMetrics metrics(font());
   int y = 0;
   for (const QString& line : linesAt(width())) {
-    painter.drawText(QRect(0, y, width(), metrics.lineSpacing()), Qt::AlignLeft | Qt::AlignVCenter,
-                     line);
+    painter.drawText(QRect(0, y, width(), metrics.lineSpacing()), alignment_ | Qt::AlignVCenter, line);
     y += metrics.lineSpacing();
   }
 }

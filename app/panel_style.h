@@ -36,13 +36,17 @@ QFrame* divider(QWidget* parent = nullptr);
 
 // A text shown on at most maxLines lines at the widget's width; a longer text
 // is cut at the last line with an ellipsis (at its end, or in the middle for
-// a single line with Qt::ElideMiddle). Its height follows its width.
+// a single line with Qt::ElideMiddle). On several lines a line feed starts a
+// new line and a word longer than the width is broken. Its height follows
+// its width.
 class ClampedText : public QWidget {
  public:
   ClampedText(const QString& text, int maxLines, Qt::TextElideMode elide = Qt::ElideRight,
               QWidget* parent = nullptr);
   void setText(const QString& text);
   const QString& text() const { return text_; }
+  // Where each line sits across the width: left (the default), centred or right.
+  void setAlignment(Qt::Alignment alignment);
   // The lines as drawn at this width (the last one elided when cut).
   QStringList linesAt(int width) const;
   void setColor(const QColor& color);
@@ -61,6 +65,7 @@ class ClampedText : public QWidget {
   int maxLines_;
   Qt::TextElideMode elide_;
   QColor color_;
+  Qt::Alignment alignment_ = Qt::AlignLeft;
 };
 
 }  // namespace quorvel::app::PanelStyle

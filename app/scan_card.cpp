@@ -3,6 +3,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QHelpEvent>
+#include <QListView>
 #include <QIcon>
 #include <QPainter>
 #include <QPainterPath>
@@ -46,11 +47,22 @@ std::vector<Run> highlighted(const QString& text) {
 std::vector<Badge> badges(const ArchiveItem& item) {
   std::vector<Badge> result;
   if (item.ocrStatus == OcrStatus::pending || item.ocrStatus == OcrStatus::running) result.push_back(Badge::waiting);
+  if (item.ocrStatus == OcrStatus::failed) result.push_back(Badge::failed);
   if (item.favorite) result.push_back(Badge::favorite);
   return result;
 }
 
-QString waitingHelp() { return QStringLiteral("Waiting to be read"); }
+QString badgeHelp(Badge badge) {
+  switch (badge) {
+    case Badge::waiting:
+      return QStringLiteral("Waiting to be read");
+    case Badge::failed:
+      return QStringLiteral("Couldn't be read");
+    case Badge::favorite:
+      break;
+  }
+  return QString();
+}
 
 QString accessibleText(const ArchiveItem& item, const QString& subtitle) {
   QString plain = subtitle;
@@ -104,6 +116,20 @@ void paintHourglass(QPainter& painter, const QRectF& r, const QColor& color) {
   painter.restore();
 }
 
+// An exclamation mark in a filled circle of the colour.
+void paintFailed(QPainter& painter, const QRectF& r, const QColor& color) {
+  painter.save();
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(color);
+  painter.drawEllipse(r);
+  painter.setBrush(Qt::white);
+  const double w = r.width() * 0.16;
+  painter.drawRoundedRect(QRectF(r.center().x() - w / 2, r.top() + r.height() * 0.2, w, r.height() * 0.42), w / 2,
+                          w / 2);
+  painter.drawEllipse(QPointF(r.center().x(), r.top() + r.height() * 0.77), w * 0.6, w * 0.6);
+  painter.restore();
+}
+
 // A five-pointed star filled with the colour.
 void paintStar(QPainter& painter, const QRectF& r, const QColor& color) {
   QPainterPath path;
@@ -132,6 +158,10 @@ ScanCardDelegate::ScanCardDelegate(QObject* parent) : QStyledItemDelegate(parent
 }
 
 QSize ScanCardDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
+  // The whole cell of a grid, so that the card fills its column.
+  if (auto* view = qobject_cast<const QListView*>(option.widget); view && view->gridSize().isValid()) {
+    return view->gridSize();
+  }
   return QSize(172 + 2 * kInset, ScanCard::cardHeight(option.font) + 2 * kInset);
 }
 
@@ -223,6 +253,8 @@ void ScanCardDelegate::paintBadges(QPainter& painter, const QRect& card, const A
   for (ScanCard::Badge badge : list) {
     if (badge == ScanCard::Badge::waiting) {
       paintHourglass(painter, icon.adjusted(1, 0, -1, 0), QApplication::palette().color(QPalette::WindowText));
+    } else if (badge == ScanCard::Badge::failed) {
+      paintFailed(painter, icon, Palette::airRed());
     } else {
       paintStar(painter, icon, QColor(255, 204, 0));
     }
@@ -343,7 +375,7 @@ void ScanCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   if (!item) return;
   const QString subtitle = index.data(Qt::DisplayRole).toString();
   const bool hovering = option.state & QStyle::State_MouseOver;
-  const QRect card = option.rect.adjusted(kInset, kInset, -kInset, -kInset);
+  const QRect card = cardRect(option.rect);
   const QPalette& palette = option.palette;
   const QColor text = palette.color(QPalette::WindowText);
   const double radius = 10;
@@ -354,7 +386,7 @@ void ScanCardDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   // are drawn once per size and hover state and then only copied.
   const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
   const QRect cell(QPoint(0, 0), option.rect.size());
-  const QRect local = cell.adjusted(kInset, kInset, -kInset, -kInset);
+  const QRect local = cardRect(cell);
   const QString key = QStringLiteral("%1x%2@%3/%4").arg(cell.width()).arg(cell.height()).arg(ratio).arg(hovering);
   auto frame = [&](bool over) -> const QPixmap& {
     const QString full = key + (over ? QStringLiteral("o") : QStringLiteral("u"));
@@ -433,13 +465,14 @@ bool ScanCardDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, con
                                  const QModelIndex& index) {
   const ArchiveItem* item = itemOf(index);
   if (event && item && event->type() == QEvent::ToolTip) {
-    const QRect card = option.rect.adjusted(kInset, kInset, -kInset, -kInset);
+    const QRect card = cardRect(option.rect);
     const std::vector<ScanCard::Badge> list = ScanCard::badges(*item);
-    if (!list.empty() && list.front() == ScanCard::Badge::waiting) {
+    const QString help = list.empty() ? QString() : ScanCard::badgeHelp(list.front());
+    if (!help.isEmpty()) {
       const QRect capsule = badgeRect(card, *item);
-      const QRect hourglass(capsule.left(), capsule.top(), 5 + 12 + 2, capsule.height());
-      if (hourglass.contains(event->pos())) {
-        QToolTip::showText(event->globalPos(), ScanCard::waitingHelp(), view);
+      const QRect first(capsule.left(), capsule.top(), 5 + 12 + 2, capsule.height());
+      if (first.contains(event->pos())) {
+        QToolTip::showText(event->globalPos(), help, view);
         return true;
       }
     }

@@ -29,11 +29,13 @@ struct Run {
 // unmatched "[" and all after it stay as they are; an empty pair vanishes.
 std::vector<Run> highlighted(const QString& text);
 
-// The badges over the picture's top-right corner, in order.
-enum class Badge { waiting, favorite };
+// The badges over the picture's top-right corner, in order: waiting to be
+// read, or its reading failed (a file that cannot be opened, say); then the
+// favourite's star.
+enum class Badge { waiting, failed, favorite };
 std::vector<Badge> badges(const ArchiveItem& item);
-// "Waiting to be read": the tooltip of the waiting badge.
-QString waitingHelp();
+// The tooltip of a badge: "Waiting to be read", "Couldn't be read"; none for the star.
+QString badgeHelp(Badge badge);
 
 // The accessible text: the display title, ", " and the subtitle without brackets.
 QString accessibleText(const ArchiveItem& item, const QString& subtitle);
@@ -48,14 +50,17 @@ int cardHeight(const QFont& font);
 
 // Paints the cards. The model gives each row its ArchiveItem through
 // ScanCardDelegate::kItemRole (a pointer, valid during the paint) and its
-// subtitle through Qt::DisplayRole. Each card is inset by kInset in its cell,
-// so neighbouring cards are 2 × kInset apart.
+// subtitle through Qt::DisplayRole. A card fills its cell of the view's grid,
+// inset by kInset, so neighbouring cards are 2 × kInset apart.
 class ScanCardDelegate : public QStyledItemDelegate {
   Q_OBJECT
 
  public:
   static constexpr int kItemRole = Qt::UserRole + 1;
   static constexpr int kInset = 8;
+
+  // The card within its cell.
+  static QRect cardRect(const QRect& cell) { return cell.adjusted(kInset, kInset, -kInset, -kInset); }
 
   explicit ScanCardDelegate(QObject* parent = nullptr);
   void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;

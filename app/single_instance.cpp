@@ -33,7 +33,8 @@ QString SingleInstance::alreadyOpenText() {
 
 void SingleInstance::bringForward(QWidget* window) {
   if (!window) return;
-  if (window->isMinimized()) window->showNormal();
+  // Only the minimised flag goes: a maximised or full-screen window stays so.
+  if (window->isMinimized()) window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
   window->show();
   window->raise();
   window->activateWindow();

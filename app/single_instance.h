@@ -37,7 +37,8 @@ class SingleInstance : public QObject {
   static QString serverName(const QString& dataRoot);
   // What a second launch says when the running program could not be reached.
   static QString alreadyOpenText();
-  // Shows the window, un-minimised, above the others, with the focus.
+  // Shows the window, un-minimised but otherwise in the state it had (maximised
+  // stays maximised), above the others, with the focus.
   static void bringForward(QWidget* window);
 
  signals:

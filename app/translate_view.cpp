@@ -14,6 +14,7 @@
 #include "app/app_model.h"
 #include "app/components.h"
 #include "app/detail_view_style.h"
+#include "app/panel_style.h"
 
 namespace quorvel::app {
 
@@ -34,10 +35,11 @@ class TranslationStatus : public QWidget {
     spinner_->setRange(0, 0);
     spinner_->setTextVisible(false);
     spinner_->setMaximumSize(60, 12);
-    progress_ = new QLabel(this);
+    // On two lines where the column is narrow.
+    progress_ = new PanelStyle::ClampedText(QString(), 2, Qt::ElideRight, this);
     progress_->setObjectName("translationProgress");
     detail_style::caption(progress_);
-    detail_style::secondary(progress_);
+    progress_->setColor(PanelStyle::secondary());
     error_ = new QLabel(this);
     error_->setObjectName("translationError");
     error_->setWordWrap(true);
@@ -63,7 +65,7 @@ class TranslationStatus : public QWidget {
 
  private:
   QProgressBar* spinner_;
-  QLabel* progress_;
+  PanelStyle::ClampedText* progress_;
   QLabel* error_;
 };
 
@@ -105,13 +107,14 @@ TranslationSection::TranslationSection(AppModel& model, std::int64_t itemId, QWi
   stored->setContentsMargins(0, 0, 0, 0);
   stored->setSpacing(6);
   auto* heading = new QHBoxLayout();
-  heading->addWidget(new SectionLabel("In English", storedBox_));
-  heading->addStretch();
+  heading->addWidget(new SectionLabel("In English", storedBox_), 0, Qt::AlignTop);
   fromLabel_ = new QLabel(storedBox_);
   fromLabel_->setObjectName("translatedFrom");
+  fromLabel_->setWordWrap(true);
+  fromLabel_->setAlignment(Qt::AlignRight | Qt::AlignTop);
   detail_style::caption(fromLabel_);
   detail_style::secondary(fromLabel_);
-  heading->addWidget(fromLabel_);
+  heading->addWidget(fromLabel_, 1);
   stored->addLayout(heading);
   auto* textBox = new RoundedBox(withAlpha(Palette::flag(), 0.18), std::nullopt, storedBox_);
   auto* textLayout = new QVBoxLayout(textBox);
@@ -132,12 +135,16 @@ TranslationSection::TranslationSection(AppModel& model, std::int64_t itemId, QWi
   const QIcon refreshIcon = detail_style::themed("view-refresh");
   if (!refreshIcon.isNull()) staleIcon->setPixmap(refreshIcon.pixmap(12, 12));
   auto* staleText = new QLabel("You've changed the original since this was translated.", staleRow_);
+  staleText->setWordWrap(true);
   detail_style::caption(staleText);
   detail_style::secondary(staleText);
   staleLayout->addWidget(staleIcon);
   staleLayout->addWidget(staleText, 1);
   stored->addWidget(staleRow_);
   auto* actions = new QHBoxLayout();
+  // The buttons wrap in a narrow column.
+  auto* buttonsBox = new QWidget(storedBox_);
+  auto* buttons = new FlowLayout(6, buttonsBox);
   againButton_ = new QPushButton("Translate Again", storedBox_);
   againButton_->setObjectName("translateAgainButton");
   auto* copy = new QPushButton("Copy", storedBox_);
@@ -147,8 +154,9 @@ TranslationSection::TranslationSection(AppModel& model, std::int64_t itemId, QWi
   remove->setToolTip("Remove the translation. The original text isn't touched.");
   for (QPushButton* button : {againButton_, copy, remove}) {
     detail_style::scaleFont(button, 0.92);
-    actions->addWidget(button);
+    buttons->addWidget(button);
   }
+  actions->addWidget(buttonsBox);
   actions->addStretch();
   storedStatus_ = new TranslationStatus(storedBox_);
   actions->addWidget(storedStatus_);
@@ -174,7 +182,8 @@ TranslationSection::TranslationSection(AppModel& model, std::int64_t itemId, QWi
   auto* book = new QLabel(offerBox_);
   const QIcon bookIcon = detail_style::themed("accessories-dictionary");
   if (!bookIcon.isNull()) book->setPixmap(bookIcon.pixmap(16, 16));
-  offerText_ = new QLabel(offerBox_);
+  // On two lines where the column is narrow.
+  offerText_ = new PanelStyle::ClampedText(QString(), 2, Qt::ElideRight, offerBox_);
   offerText_->setObjectName("detectedLanguage");
   offerButton_ = new QPushButton("Translate to English", offerBox_);
   offerButton_->setObjectName("translateButton");

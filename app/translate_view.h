@@ -21,6 +21,9 @@ class QPushButton;
 
 namespace quorvel::app {
 
+namespace PanelStyle {
+class ClampedText;
+}
 class AppModel;
 
 class TranslationSection : public QWidget {
@@ -76,7 +79,7 @@ class TranslationSection : public QWidget {
   QWidget* staleRow_ = nullptr;
   QPushButton* againButton_ = nullptr;
   QWidget* offerBox_ = nullptr;
-  QLabel* offerText_ = nullptr;
+  PanelStyle::ClampedText* offerText_ = nullptr;
   QPushButton* offerButton_ = nullptr;
   // The status line of each shape: progress or failure of this item's translation.
   QWidget* storedStatus_ = nullptr;

@@ -418,6 +418,12 @@ void BackupService::useFreeSpace(std::function<std::optional<std::int64_t>()> by
 
 BackupInfo BackupService::create(Catalog& catalog, const std::string& to,
                                  const std::string& appVersion, bool includeThumbnails) {
+  // Said before anything is copied: zip's own words for it mean nothing to a person.
+  {
+    std::error_code error;
+    const fs::path folder = fs::absolute(to, error).parent_path();
+    if (!fs::is_directory(folder, error)) throw Failure("The folder " + folder.string() + " is missing.");
+  }
   const std::string staging = makeStagingFolder();
   TreeRemover removeStaging(staging);  // never follows the "thumbs" link below
   fs::create_directories(staging + "/settings/computer");

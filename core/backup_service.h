@@ -41,8 +41,9 @@ namespace BackupService {
 inline constexpr const char* fileExtension = "quorvel-backup";  // without the dot
 
 // Writes a backup of the live archive to `to`, replacing a file there only once the new archive
-// is complete, and describes it. Throws the platform's error (staging folder, manifest, link,
-// final move), the catalog's SQLError from its copy, or the runner's Failure when zip fails.
+// is complete, and describes it. Throws a Failure when the folder of `to` is missing (before
+// anything is copied), the platform's error (staging folder, manifest, link, final move), the
+// catalog's SQLError from its copy, or the runner's Failure when zip fails.
 // The temporary staging folder never survives; a failed run may leave "<to>.partial".
 BackupInfo create(Catalog& catalog, const std::string& to, const std::string& appVersion,
                   bool includeThumbnails);

@@ -210,8 +210,18 @@ void ImportPipeline::recognized(std::int64_t itemId) {
   if (callback) callback(itemId);
 }
 
+std::vector<std::filesystem::directory_entry> ImportPipeline::listFolder(const std::filesystem::path& folder) {
+  namespace fs = std::filesystem;
+  std::vector<fs::directory_entry> entries;
+  std::error_code ec;
+  fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+  for (const fs::directory_iterator end; !ec && it != end; it.increment(ec)) entries.push_back(*it);
+  return entries;
+}
+
 std::vector<ImportPipeline::Entry> ImportPipeline::collectEntries(const std::vector<std::string>& paths,
-                                                                  bool respectRemoved) {
+                                                                  bool respectRemoved,
+                                                                  const FolderListing& list) {
   namespace fs = std::filesystem;
   std::vector<Entry> entries;
   for (const auto& path : paths) {
@@ -219,16 +229,21 @@ std::vector<ImportPipeline::Entry> ImportPipeline::collectEntries(const std::vec
     const fs::file_status status = fs::status(path, ec);  // follows a symbolic link
     if (ec || !fs::exists(status)) continue;
     if (fs::is_directory(status)) {
-      fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec);
-      for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
-        std::error_code typeEc;
-        if (isHiddenName(it->path())) {
-          if (it->is_directory(typeEc)) it.disable_recursion_pending();
-          continue;
-        }
-        // A folder named "pics.jpg" is entered, not added.
-        if (it->is_regular_file(typeEc) && ImageTools::isSupported(it->path().string())) {
-          entries.push_back(Entry{it->path().string(), true});
+      // In depth, one folder at a time, so that a folder that cannot be
+      // listed leaves out only what it holds.
+      std::vector<fs::path> folders{path};
+      while (!folders.empty()) {
+        const fs::path folder = std::move(folders.back());
+        folders.pop_back();
+        for (const fs::directory_entry& entry : list(folder)) {
+          if (isHiddenName(entry.path())) continue;
+          std::error_code typeEc;
+          // Links to folders are not entered, so no link leads the walk in a circle.
+          if (entry.is_directory(typeEc) && !entry.is_symlink(typeEc)) {
+            folders.push_back(entry.path());  // a folder named "pics.jpg" is entered, not added
+          } else if (entry.is_regular_file(typeEc) && ImageTools::isSupported(entry.path().string())) {
+            entries.push_back(Entry{entry.path().string(), true});
+          }
         }
       }
     } else if (fs::is_regular_file(status) && ImageTools::isSupported(path)) {
@@ -437,7 +452,9 @@ void ImportPipeline::startOcrWorker() {
           // One reading's failure never stops the worker.
         }
         returnFreedMemory();
-        finishRequest();
+        // Told after each reading, so the status line counts down and clears
+        // once the last one has ended.
+        report(ImportProgress{ImportPhase::recognizing, 0, finishRequest(), std::nullopt, std::nullopt});
       });
     }
     window.wait();
@@ -468,9 +485,10 @@ void ImportPipeline::enqueue(std::int64_t itemId, bool force) {
   if (channel && !channel->send(Request{itemId, force})) finishRequest();
 }
 
-void ImportPipeline::finishRequest() {
+int ImportPipeline::finishRequest() {
   std::lock_guard lock(lock_);
   queued_ = std::max(0, queued_ - 1);
+  return queued_;
 }
 
 int ImportPipeline::enqueuePending() {

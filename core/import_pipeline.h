@@ -15,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -69,7 +70,9 @@ class ImportPipeline {
   Catalog& catalog() { return catalog_; }
   OcrEngine& ocr() { return *ocr_; }
 
-  // Progress of adding (scanning, adding, done) and of reading (recognizing).
+  // Progress of adding (scanning, adding, done) and of reading (recognizing:
+  // when a reading starts, when one fails and when one has ended, with the
+  // requests still queued as the total).
   void setOnProgress(ProgressCallback callback);
   // An item's text, dates or thumbnail changed.
   void setOnItemRecognized(ItemCallback callback);
@@ -96,16 +99,24 @@ class ImportPipeline {
   std::vector<std::int64_t> add(const std::vector<std::string>& paths, bool respectRemoved,
                                 std::stop_token stop = {});
 
+  // The entries of one folder, for the walk of collectEntries(). Listing
+  // errors (no permission, the folder removed since its parent was listed, a
+  // failing disk) end that folder's list, not the walk.
+  using FolderListing = std::function<std::vector<std::filesystem::directory_entry>(const std::filesystem::path&)>;
+  static std::vector<std::filesystem::directory_entry> listFolder(const std::filesystem::path& folder);
+
   // The first step of add(): the files to add with their tombstone flag,
   // sorted like a file browser sorts them (case ignored, runs of digits by
   // value). Only regular files with a supported extension count (a symbolic
-  // link is followed); hidden files and folders are skipped.
+  // link is followed, a link to a folder is not entered); hidden files and
+  // folders are skipped. Folders are walked in depth with `list`.
   struct Entry {
     std::string path;
     bool respectRemoved = true;
     bool operator==(const Entry&) const = default;
   };
-  static std::vector<Entry> collectEntries(const std::vector<std::string>& paths, bool respectRemoved);
+  static std::vector<Entry> collectEntries(const std::vector<std::string>& paths, bool respectRemoved,
+                                           const FolderListing& list = listFolder);
 
   // Remakes missing thumbnails of items whose scan still exists; returns how
   // many it made. Blocks.
@@ -158,7 +169,8 @@ class ImportPipeline {
   void logError(const std::string& file, const std::string& message);
   void report(const ImportProgress& progress);
   void recognized(std::int64_t itemId);
-  void finishRequest();
+  // Counts one request as finished; returns how many are left.
+  int finishRequest();
 
   Catalog& catalog_;
   const std::shared_ptr<OcrEngine> ocr_;

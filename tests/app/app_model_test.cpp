@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QTimer>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "app/app_model.h"
 #include "app_test_support.h"
@@ -82,6 +85,25 @@ TEST(AppModelTextTest, TranslationProgressBookNoticeAndSafeNames) {
   EXPECT_EQ(AppModel::safeFileName(std::string("a\0b", 3)), "a-b");
 }
 
+TEST(AppModelTextTest, TheExtensionOfASavedFile) {
+  struct Case {
+    std::string path, extension, saved;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"/home/a/Family", "pdf", "/home/a/Family.pdf"},
+           {"/home/a/Family.pdf", "pdf", "/home/a/Family.pdf"},
+           {"/home/a/Family.PDF", "pdf", "/home/a/Family.PDF"},
+           {"/home/a/Dr. Weber", "pdf", "/home/a/Dr. Weber.pdf"},
+           {"/home/a.pdf/book", "pdf", "/home/a.pdf/book.pdf"},
+           {"/home/a/mine.backup", "quorvel-backup", "/home/a/mine.backup.quorvel-backup"},
+           {"/home/a/mine.quorvel-backup", "quorvel-backup", "/home/a/mine.quorvel-backup"},
+           {"/home/a/tree", "ged", "/home/a/tree.ged"},
+           {"/home/a/notes", "", "/home/a/notes"},
+       }) {
+    EXPECT_EQ(AppModel::withExtension(c.path, c.extension), c.saved) << c.path;
+  }
+}
+
 // ---- Start-up ----
 
 TEST(AppModelStartupTest, GarbageCatalogOpensTheRecoveryArchive) {
@@ -142,6 +164,51 @@ TEST(AppModelTest, ImportAddsReadsAndClearsTheStatusLine) {
   ASSERT_FALSE(fractions.empty());
   EXPECT_DOUBLE_EQ(*fractions.back(), 1.0);
   EXPECT_GT(model.changeTick(), 0);
+}
+
+// Reads every page as one line once the gate is opened, taking 0.3 s a page.
+class GatedOcr : public FixedOcrEngine {
+ public:
+  OcrResult recognize(const std::string& path) override {
+    std::unique_lock lock(mutex_);
+    opened_.wait(lock, [&] { return open_; });
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return FixedOcrEngine::recognize(path);
+  }
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    opened_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_ = false;
+};
+
+TEST(AppModelTest, TheStatusLineClearsOnceTheLastSlowReadingHasEnded) {
+  ModelFixture f;
+  auto gate = std::make_shared<GatedOcr>();
+  f.ocr = gate;
+  struct Opener {
+    GatedOcr& gate;
+    ~Opener() { gate.open(); }  // the model waits for its readings when it goes
+  } opener{*gate};
+  AppModel& model = f.make();
+  TempDir scans;
+  for (int i = 1; i <= 4; ++i) writeScan(scans.file("page" + std::to_string(i) + ".png"), 60 + i);
+  model.importPaths({scans.path()});
+  ASSERT_TRUE(waitUntil([&] { return model.items().size() == 4; }));
+  // The adding has ended and its own clearing (1.5 s on) found readings still to do.
+  pump(2000);
+  ASSERT_TRUE(model.importMessage().has_value());
+  EXPECT_EQ(model.importMessage()->rfind("Reading text \u00B7 ", 0), 0u) << *model.importMessage();
+  gate->open();
+  ASSERT_TRUE(waitUntil([&] { return model.stats().transcribed == 4; }));
+  EXPECT_TRUE(waitUntil([&] { return !model.importMessage().has_value(); }, 2500))
+      << "still showing: " << model.importMessage().value_or("");
 }
 
 TEST(AppModelTest, TypingFiveCharactersReloadsOnceAndSearchesTrimmed) {
@@ -315,6 +382,33 @@ TEST(AppModelTest, BackupThenStagedRestoreBecomesTheNoticeAtTheNextLaunch) {
   ASSERT_TRUE(relaunched.notice().has_value());
   EXPECT_FALSE(relaunched.restoreStaged());
   ASSERT_TRUE(waitUntil([&] { return relaunched.items().size() == 1; }));
+}
+
+TEST(AppModelTest, ABackupNamedWithoutItsExtensionGetsItAndAMissingFolderIsNamed) {
+  ModelFixture f;
+  AppModel& model = f.make();
+  TempDir out;
+  f.panels.saveAnswers = {out.file("mine")};
+  model.backUpNow();
+  ASSERT_TRUE(waitUntil([&] { return model.notice()->rfind("Backup saved: ", 0) == 0; }, 30000));
+  EXPECT_TRUE(BackupService::inspect(out.file("mine.quorvel-backup")).has_value());
+  EXPECT_FALSE(fs::exists(out.file("mine")));
+
+  // The panel asked about "taken", not about the file the extension makes of it.
+  writeFile(out.file("taken.quorvel-backup"), "keep me");
+  f.panels.saveAnswers = {out.file("taken")};
+  f.panels.confirmAnswers = {false};
+  model.setNotice(std::nullopt);
+  model.backUpNow();
+  ASSERT_EQ(f.panels.confirmRequests.size(), 1u);
+  EXPECT_EQ(f.panels.confirmRequests[0], "Replace \u201ctaken.quorvel-backup\u201d?");
+  EXPECT_FALSE(model.notice().has_value());
+  EXPECT_EQ(readFile(out.file("taken.quorvel-backup")), "keep me");
+
+  f.panels.saveAnswers = {out.file("unplugged/mine.quorvel-backup")};
+  model.backUpNow();
+  ASSERT_TRUE(waitUntil([&] { return model.notice() != "Backing up…"; }, 30000));
+  EXPECT_EQ(model.notice(), "The backup couldn't be saved: The folder " + out.file("unplugged") + " is missing.");
 }
 
 // ---- Questions and translations without a reader ----

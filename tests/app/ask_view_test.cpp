@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 using app::AnswerCard;
 using app::AppModel;
 using app::AskEntry;
-using app::AskView;
+using app::AskPanel;
 using app::SourceRow;
 
 // ---- Pure rules ----
@@ -48,15 +48,15 @@ TEST(AskRulesTest, AskButtonAndSentQuestion) {
       {"Q", true, false, "Q"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(AskView::canAsk(c.typed, c.asking), c.enabled) << c.typed.toStdString();
-    EXPECT_EQ(AskView::trimmedQuestion(c.typed), c.sent) << c.typed.toStdString();
+    EXPECT_EQ(AskPanel::canAsk(c.typed, c.asking), c.enabled) << c.typed.toStdString();
+    EXPECT_EQ(AskPanel::trimmedQuestion(c.typed), c.sent) << c.typed.toStdString();
   }
-  EXPECT_EQ(AskView::examples(),
+  EXPECT_EQ(AskPanel::examples(),
             (std::vector<std::string>{"Where did the family live in 1931?", "Who got married, and when?",
                                       "What ship did they sail on?"}));
-  EXPECT_EQ(AskView::readerButtonTitle(true), "Resume Download");
-  EXPECT_EQ(AskView::readerButtonTitle(false), "Download the Reader");
-  const std::string needed = AskView::readerNeededText();
+  EXPECT_EQ(AskPanel::readerButtonTitle(true), "Resume Download");
+  EXPECT_EQ(AskPanel::readerButtonTitle(false), "Download the Reader");
+  const std::string needed = AskPanel::readerNeededText();
   EXPECT_NE(needed.find("runs entirely on this computer and is a one-time "), std::string::npos);
   EXPECT_EQ(needed.substr(needed.size() - 10), " download.");
   EXPECT_EQ(needed.find("Mac"), std::string::npos);
@@ -193,14 +193,14 @@ struct Panel {
     field = view.findChild<QPlainTextEdit*>("questionField");
     ask = view.findChild<QPushButton*>("askButton");
   }
-  AskView view;
+  AskPanel view;
   QPlainTextEdit* field = nullptr;
   QPushButton* ask = nullptr;
   QWidget* readerBox() { return view.findChild<QWidget*>("readerNeeded"); }
   QWidget* examples() { return view.findChild<QWidget*>("askExamples"); }
 };
 
-TEST(AskViewTest, WithoutTheReaderReturnStartsTheDownloadAndKeepsTheQuestion) {
+TEST(AskPanelTest, WithoutTheReaderReturnStartsTheDownloadAndKeepsTheQuestion) {
   setenv("QUORVEL_MANIFEST_URL", "https://127.0.0.1:1/manifest.json", 1);
   ModelFixture f;
   AppModel& model = f.make();
@@ -235,7 +235,7 @@ TEST(AskViewTest, WithoutTheReaderReturnStartsTheDownloadAndKeepsTheQuestion) {
   unsetenv("QUORVEL_MANIFEST_URL");
 }
 
-TEST(AskViewTest, ResumeDownloadWhilePartialFilesWait) {
+TEST(AskPanelTest, ResumeDownloadWhilePartialFilesWait) {
   ModelFixture f;
   QuorvelPaths::ensureCreated();
   writeFile(QuorvelPaths::modelDir() + "/pack/model.gguf.partial", "half");
@@ -246,7 +246,7 @@ TEST(AskViewTest, ResumeDownloadWhilePartialFilesWait) {
   EXPECT_EQ(panel.view.findChild<QPushButton*>("readerButton")->text(), "Resume Download");
 }
 
-TEST(AskViewTest, AsksThroughTheStandInServerAndOpensASource) {
+TEST(AskPanelTest, AsksThroughTheStandInServerAndOpensASource) {
   ModelFixture f;
   f.ocr = std::make_shared<FixedOcrEngine>("Dear Carl, Anna stayed behind in Hannover with mother.");
   installStandInReader(
@@ -311,7 +311,7 @@ TEST(AskViewTest, AsksThroughTheStandInServerAndOpensASource) {
   ASSERT_TRUE(waitUntil([&] { return !model.asking(); }, 60000));
 }
 
-TEST(AskViewTest, AnExampleIsAskedAtOnceWhenIdle) {
+TEST(AskPanelTest, AnExampleIsAskedAtOnceWhenIdle) {
   ModelFixture f;
   installStandInReader(nlohmann::json{{"replies", {{{"content", "In Chicago [1]."}}}}}.dump());
   AppModel& model = f.make();

@@ -19,8 +19,10 @@
 #include "app/components.h"
 #include "app/detail_scan_pane.h"
 #include "app/detail_view.h"
+#include "app/panel_style.h"
 #include "app/translate_view.h"
 #include "app_test_support.h"
+#include "core/crafted_png.h"
 #include "core/image_tools.h"
 #include "core/paths.h"
 
@@ -141,6 +143,29 @@ TEST(ScanPaneRulesTest, ZoomStepsStopAtTheLimits) {
   EXPECT_DOUBLE_EQ(ScanPane::fitFactor(QSizeF(400, 1000), QSizeF(800, 400)), 0.5);
   EXPECT_DOUBLE_EQ(ScanPane::fitFactor(QSizeF(1000, 400), QSizeF(800, 800)), 0.5);
   EXPECT_DOUBLE_EQ(ScanPane::fitFactor(QSizeF(100, 100), QSizeF()), 1.0);
+}
+
+TEST(ScanPaneRulesTest, ANarrowPageKeepsTheZoomButtonsAndTheHeadersButtons) {
+  // Buttons 100 wide: with margins and gaps they take 144 at the full spacing;
+  // the facts are 110 wide.
+  using Parts = ScanPane::ZoomBarParts;
+  struct Case {
+    int width;
+    Parts parts;
+  };
+  for (const Case& c : std::vector<Case>{{400, {true, true, 10, 12, 120}},
+                                         {334, {true, true, 10, 12, 120}},
+                                         {333, {true, false, 10, 12, 120}},
+                                         {214, {true, false, 10, 12, 120}},
+                                         {213, {false, false, 10, 12, 120}},
+                                         {144, {false, false, 10, 12, 120}},
+                                         {143, {false, false, 4, 6, 120}},
+                                         {0, {false, false, 4, 6, 120}}}) {
+    EXPECT_EQ(ScanPane::zoomBarParts(c.width, 100, 110), c.parts) << c.width;
+  }
+  // The header's buttons stand beside the title while it keeps 200 of the page.
+  EXPECT_TRUE(DetailText::toolbarBesideTitle(24 + 370 + 200, 370));
+  EXPECT_FALSE(DetailText::toolbarBesideTitle(24 + 370 + 199, 370));
 }
 
 TEST(TranslationRulesTest, ShapesAndTexts) {
@@ -517,18 +542,33 @@ TEST_F(DetailViewTest, MissingScanKeepsTheFactsAndDisablesHandwriting) {
   auto view = open(id);
   auto* pane = view->scanPane();
   EXPECT_EQ(pane->showing(), ScanPane::Showing::missing);
-  EXPECT_EQ(find<QLabel>(view.get(), "missingText")->text().toStdString(),
+  EXPECT_EQ(find<QLabel>(view.get(), "missingTitle")->text().toStdString(), "Scan not found");
+  EXPECT_EQ(find<app::PanelStyle::ClampedText>(view.get(), "missingText")->text().toStdString(),
             DetailText::missingDescription(catalog().getItem(id)->path));
   EXPECT_EQ(find<QLabel>(view.get(), "scanFacts")->text(), "0 × 0 · 4 KB");
   EXPECT_FALSE(find<QPushButton>(view.get(), "readHandwritingButton")->isEnabled());
   EXPECT_TRUE(find<QPushButton>(view.get(), "readAgainButton")->isEnabled());
+}
 
-  // A file that exists but is no picture: missing once the decode has failed.
-  const std::int64_t broken = addItem("broken.png");
-  writeFile(catalog().getItem(broken)->path, "not a picture");
-  auto second = open(broken);
-  EXPECT_EQ(second->scanPane()->showing(), ScanPane::Showing::progress);
-  ASSERT_TRUE(waitUntil([&] { return second->scanPane()->showing() == ScanPane::Showing::missing; }));
+TEST_F(DetailViewTest, AFileThatIsThereButGivesNoPictureSaysItCouldNotBeOpened) {
+  // Empty, text under a picture's name, and a picture larger than any scan.
+  const std::vector<std::pair<std::string, std::string>> files{
+      {"empty.jpg", ""}, {"notes.png", "not a picture"}, {"huge.png", ""}};
+  for (const auto& [name, bytes] : files) {
+    const std::int64_t id = addItem(name);
+    const std::string path = catalog().getItem(id)->path;
+    writeFile(path, bytes);
+    if (name == "huge.png") writeHeaderBombPng(path, 30000, 30000);
+    auto view = open(id);
+    // Not missing at first: the file is there and its picture is being decoded.
+    if (name == "notes.png") EXPECT_EQ(view->scanPane()->showing(), ScanPane::Showing::progress);
+    ASSERT_TRUE(waitUntil([&] { return view->scanPane()->showing() == ScanPane::Showing::missing; })) << name;
+    EXPECT_EQ(find<QLabel>(view.get(), "missingTitle")->text().toStdString(), "Scan couldn't be opened") << name;
+    EXPECT_EQ(find<app::PanelStyle::ClampedText>(view.get(), "missingText")->text().toStdString(),
+              DetailText::unreadableDescription(catalog().getItem(id)->path))
+        << name;
+    EXPECT_FALSE(find<QPushButton>(view.get(), "readHandwritingButton")->isEnabled()) << name;
+  }
 }
 
 TEST_F(DetailViewTest, ZoomButtonsSliderAndFit) {
@@ -656,7 +696,7 @@ TEST_F(DetailViewTest, TranslationSectionShapesDebounceAndActions) {
   ASSERT_TRUE(waitUntil([&] { return section->refreshes() > before; }, 2000));
   EXPECT_EQ(section->refreshes(), before + 1);
   EXPECT_EQ(section->shape(), TranslationSection::Shape::offer);
-  EXPECT_EQ(find<QLabel>(view.get(), "detectedLanguage")->text(), "This looks like German.");
+  EXPECT_EQ(find<app::PanelStyle::ClampedText>(view.get(), "detectedLanguage")->text(), "This looks like German.");
 
   // Without the reader the button posts the notice and starts the download, translating nothing.
   setenv("QUORVEL_MANIFEST_URL", "https://127.0.0.1:1/manifest.json", 1);
@@ -703,7 +743,7 @@ TEST_F(DetailViewTest, TranslationFailureShowsInRedUntilTheNextStart) {
   // No reader is installed: the model's translation fails and says why.
   fixture.model->translate(id);
   EXPECT_FALSE(find<QPushButton>(view.get(), "translateButton")->isEnabled());
-  EXPECT_FALSE(find<QLabel>(view.get(), "translationProgress")->isHidden());
+  EXPECT_FALSE(find<app::PanelStyle::ClampedText>(view.get(), "translationProgress")->isHidden());
   ASSERT_TRUE(waitUntil([&] { return fixture.model->translateErrors().count(id) > 0; }, 20000));
   auto* error = view->findChild<QWidget*>("translationOffer")->findChild<QLabel*>("translationError");
   ASSERT_NE(error, nullptr);

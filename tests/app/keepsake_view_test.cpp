@@ -173,6 +173,20 @@ TEST_F(Sheet, OpensWithEveryCandidateChosenAndChoosesAllOrNone) {
   EXPECT_FALSE(model.showBook());
 }
 
+TEST_F(Sheet, AClickAnywhereOnARowSwitchesItOnce) {
+  AppModel& model = withScans(1);
+  KeepsakeView view(model);
+  view.show();
+  auto* list = child<QListView>(view, "candidateList");
+  const QRect row = list->visualRect(list->model()->index(0, 0));
+  // On the drawn checkbox, where Qt's own delegate puts one, on the thumbnail and on the text.
+  for (int x : {3, 9, 12, 16, 24, 50, row.width() / 2}) {
+    const bool before = !view.chosenIds().empty();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(row.left() + x, row.center().y()));
+    EXPECT_NE(!view.chosenIds().empty(), before) << "a click at x+" << x;
+  }
+}
+
 TEST_F(Sheet, WithNoCandidatesNothingCanBeMade) {
   AppModel& model = withScans(0);
   KeepsakeView view(model);
@@ -251,13 +265,14 @@ TEST_F(Sheet, AFailureStaysInTheSheetUntilTheNextAttempt) {
   EXPECT_FALSE(model.lastBook());
   EXPECT_EQ(view.chosenIds().size(), 2u);
 
-  const std::string path = out.file("book.pdf");
-  f.panels.saveAnswers.push_back(path);
+  // A name typed without ".pdf" gets it.
+  f.panels.saveAnswers.push_back(out.file("book"));
   view.make();
   EXPECT_FALSE(view.error());
   EXPECT_EQ(status(view), "Laying out the pages…");
   ASSERT_TRUE(waitUntil([&] { return !view.working(); }, 60000));
-  EXPECT_EQ(model.lastBook(), path);
+  EXPECT_EQ(model.lastBook(), out.file("book.pdf"));
+  EXPECT_TRUE(fs::exists(out.file("book.pdf")));
 }
 
 TEST_F(Sheet, AResultForASheetThatIsGoneIsDropped) {

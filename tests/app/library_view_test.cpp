@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QTest>
 #include <QToolButton>
@@ -129,12 +130,15 @@ TEST(ScanCardTest, BadgesAndAccessibleText) {
   } cases[] = {
       {OcrStatus::pending, true, {B::waiting, B::favorite}}, {OcrStatus::running, false, {B::waiting}},
       {OcrStatus::done, false, {}},                          {OcrStatus::done, true, {B::favorite}},
-      {OcrStatus::failed, false, {}},                        {OcrStatus::skipped, false, {}},
+      {OcrStatus::failed, false, {B::failed}},               {OcrStatus::failed, true, {B::failed, B::favorite}},
+      {OcrStatus::skipped, false, {}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ScanCard::badges(itemWith(1, ItemKind::letter, c.status, c.favorite)), c.badges);
   }
-  EXPECT_EQ(ScanCard::waitingHelp(), "Waiting to be read");
+  EXPECT_EQ(ScanCard::badgeHelp(B::waiting), "Waiting to be read");
+  EXPECT_EQ(ScanCard::badgeHelp(B::failed), "Couldn't be read");
+  EXPECT_EQ(ScanCard::badgeHelp(B::favorite), "");
   ArchiveItem item = itemWith(1, ItemKind::letter);
   item.title = "To Anna";
   EXPECT_EQ(ScanCard::accessibleText(item, "Dear [Anna], the [harvest]"), "To Anna, Dear Anna, the harvest");
@@ -173,6 +177,46 @@ TEST(LibraryViewTest, GridOpensCardsAndItsHeadingCounts) {
 
   view.addScansAction()->trigger();
   EXPECT_EQ(archive.fixture.panels.openRequests.size(), 1u);
+}
+
+TEST(LibraryViewTest, CardsFillTheirColumnsAndOnlyTheCardAnswersThePointer) {
+  Archive archive;
+  LibraryView view(archive.model);
+  view.show();
+  LibraryGrid* grid = view.grid();
+  const int bar = grid->verticalScrollBar()->sizeHint().width();
+  // Three columns wider than the narrowest; one column at its widest, centred.
+  for (int width : {760, 1000, 355}) {
+    view.resize(width, 700);
+    pump(50);
+    const auto [count, column] = LibraryGrid::columns(grid->width() - bar - 40);
+    std::vector<QRect> cards;
+    for (int row = 0; row < std::min(count, 3); ++row) {
+      cards.push_back(ScanCardDelegate::cardRect(grid->visualRect(view.listModel()->index(row))));
+    }
+    for (std::size_t i = 0; i < cards.size(); ++i) {
+      EXPECT_EQ(cards[i].width(), column) << width << " px, card " << i;
+      if (i > 0) EXPECT_EQ(cards[i].left() - cards[i - 1].right() - 1, 16) << width << " px, gap " << i;
+    }
+    if (static_cast<int>(cards.size()) == count) {
+      // In the grid's own coordinates: as far from its left edge as from the scroll bar.
+      const int left = grid->viewport()->x() + cards.front().left();
+      const int right = grid->width() - bar - (grid->viewport()->x() + cards.back().right() + 1);
+      EXPECT_LE(std::abs(left - right), 2) << width << " px: " << left << " and " << right;
+    }
+  }
+
+  // The margin around a card is no part of it: a click there opens nothing.
+  view.resize(1000, 700);
+  pump(50);
+  const QRect cell = grid->visualRect(view.listModel()->index(1));
+  const QPoint margin(cell.left() + ScanCardDelegate::kInset / 2, cell.center().y());
+  EXPECT_FALSE(grid->indexAt(margin).isValid());
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, margin);
+  EXPECT_TRUE(archive.model.path().empty());
+  EXPECT_EQ(grid->indexAt(cell.center()), view.listModel()->index(1));
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cell.center());
+  EXPECT_EQ(archive.model.path(), std::vector<std::int64_t>{archive.model.items()[1].id});
 }
 
 TEST(LibraryViewTest, ContextMenuFavouriteRemoveUndoAndReaderOffer) {
@@ -249,6 +293,28 @@ TEST(LibraryViewTest, EmptyStates) {
   EXPECT_TRUE(view.findChild<QPushButton*>("emptyAddScansButton")->isHidden());
   EXPECT_EQ(view.findChild<QLabel*>("librarySubtitle")->text(), "");
   EXPECT_FALSE(view.makeBookAction()->isEnabled());
+}
+
+TEST(LibraryViewTest, AnEmptyStatesExplanationGetsTheHeightOfAllItsLines) {
+  ModelFixture fresh;
+  AppModel& model = fresh.make();
+  LibraryView view(model);
+  view.show();
+  auto* message = view.findChild<QLabel*>("emptyMessage");
+  for (const std::string& search : {std::string(), std::string("zzqq")}) {  // first run, no results
+    model.setSearchText(search);
+    ASSERT_TRUE(waitUntil([&] { return model.newestReloadApplied() && !model.reloadPending(); }));
+    for (int width : {360, 700, 1400}) {
+      view.resize(width, 700);
+      pump(50);
+      ASSERT_TRUE(message->isVisible());
+      EXPECT_GE(message->height(), message->heightForWidth(message->width()))
+          << width << " px: \"" << message->text().toStdString() << "\"";
+      EXPECT_LE(message->width(), 460);
+      const QRect at(message->mapTo(&view, QPoint(0, 0)), message->size());
+      EXPECT_LE(std::abs(at.left() - (view.width() - at.right() - 1)), 2) << "centred at " << width << " px";
+    }
+  }
 }
 
 TEST(LibraryViewTest, FirstRunOffersAddScans) {

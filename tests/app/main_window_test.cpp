@@ -3,6 +3,7 @@
 // keepsake sheet and the one settings window.
 #include <gtest/gtest.h>
 
+#include <QAbstractScrollArea>
 #include <QAction>
 #include <QApplication>
 #include <QDragEnterEvent>
@@ -289,4 +290,85 @@ TEST(MainWindowStartupTest, NoErrorNoAlert) {
   EXPECT_EQ(window.windowTitle(), "Quorvel Ink");
   EXPECT_EQ(window.size(), QSize(1240, 800));
   EXPECT_EQ(window.minimumSize(), QSize(940, 600));
+}
+
+// ---- Nothing cut off ----
+
+namespace {
+
+// The visible widgets that reach past the left or right edge of their parent,
+// or that are narrower than they can be drawn in, inside `root`; content that
+// scrolls sideways is not cut.
+void cutOff(QWidget* parent, const QString& at, QStringList& found) {
+  for (QObject* object : parent->children()) {
+    auto* child = qobject_cast<QWidget*>(object);
+    if (!child || child->isWindow() || !child->isVisible()) continue;
+    const QString name = at + "/" + (child->objectName().isEmpty() ? child->metaObject()->className()
+                                                                      : child->objectName());
+    if (child->x() < 0 || child->x() + child->width() > parent->width()) {
+      found << QString("%1 (x %2, width %3 in %4)").arg(name).arg(child->x()).arg(child->width()).arg(parent->width());
+    }
+    // The least width a layout gives it: its own minimum when one is set, else its hint's.
+    const int least = child->minimumWidth() > 0 ? child->minimumWidth()
+                      : child->sizePolicy().horizontalPolicy() == QSizePolicy::Ignored ? 0
+                                                                                       : child->minimumSizeHint().width();
+    if (child->width() < least) {
+      found << QString("%1 (width %2, needs %3)").arg(name).arg(child->width()).arg(least);
+    }
+    auto* area = qobject_cast<QAbstractScrollArea*>(child->parentWidget() ? child->parentWidget()->parentWidget() : nullptr);
+    if (area && area->viewport() == parent && area->horizontalScrollBarPolicy() != Qt::ScrollBarAlwaysOff) continue;
+    // The parts of a text field are Qt's own.
+    if (qobject_cast<QLineEdit*>(child)) continue;
+    cutOff(child, name, found);
+  }
+}
+
+std::string cutOff(QWidget* root) {
+  QStringList found;
+  cutOff(root, QString(), found);
+  return found.join("\n").toStdString();
+}
+
+}  // namespace
+
+TEST(MainWindowTest, NothingOnTheItemPageIsCutOffAtAnySizeTheWindowAllows) {
+  ModelFixture fixture;
+  AppModel& model = fixture.make();
+  TempDir scans;
+  writeScan(scans.file("1922-12-20 letter from Hannover to Chicago.png"), 900, 1200);
+  writeScan(scans.file("1923 letter.png"), 901, 1200);
+  model.importPaths({scans.path()});
+  ASSERT_TRUE(waitUntil([&] { return model.stats().transcribed == 2; }));
+  Catalog& catalog = model.catalog();
+  const std::int64_t german = catalog.findByPath(scans.file("1922-12-20 letter from Hannover to Chicago.png"))->id;
+  const std::int64_t translated = catalog.findByPath(scans.file("1923 letter.png"))->id;
+  // The longest status line, a date whose source is long, chips and a language offer.
+  catalog.saveRecognizedText(german,
+                             "Lieber Carl, wir sind alle gesund und denken jeden Tag an dich. Die Ernte war gut, "
+                             "und die Bäckerei hat vor Weihnachten viel zu tun. Mutter lässt dich herzlich grüßen.",
+                             "handwriting-reader", 0.9, R"([{"Chosen":"Ernte","Alternative":"Emte"}])");
+  catalog.addDate(german, "1922-12-20", "found in the text of the letter and again in its file name", false);
+  catalog.tagPerson(german, catalog.ensurePerson("Anna Brandt"));
+  // A stored translation made from another text: its heading, stale line and actions.
+  Translation english;
+  english.itemId = translated;
+  english.language = "de";
+  english.languageName = "German";
+  english.text = "Dear Carl, we are all well and think of you every day.";
+  english.engine = "reader";
+  english.sourceHash = "another text";
+  catalog.saveTranslation(english);
+
+  MainWindow window(model);
+  window.show();
+  model.setShowAsk(true);
+  for (const QSize size : {window.minimumSize(), QSize(1240, 800), QSize(1920, 1080)}) {
+    window.resize(size);
+    for (const std::int64_t id : {german, translated}) {
+      model.setPath({id});
+      ASSERT_TRUE(waitUntil([&] { return window.detail() && window.detail()->item(); }));
+      pump(300);
+      EXPECT_EQ(cutOff(&window), "") << size.width() << "x" << size.height() << ", item " << id;
+    }
+  }
 }

@@ -11,6 +11,7 @@
 #include <QLockFile>
 #include <QSignalSpy>
 #include <QSysInfo>
+#include <QWidget>
 #include <QCoreApplication>
 
 #include "app_test_support.h"
@@ -40,6 +41,27 @@ TEST(SingleInstance, ALaterLaunchOnTheSameFolderAsksTheFirstForItsWindow) {
   EXPECT_NE(SingleInstance::serverName(folder(dir, "data")), SingleInstance::serverName(folder(dir, "other")));
   // Paths are compared exactly.
   EXPECT_NE(SingleInstance::serverName(folder(dir, "data")), SingleInstance::serverName(folder(dir, "data") + "/"));
+}
+
+TEST(SingleInstance, BringingTheWindowForwardKeepsItsState) {
+  struct Case {
+    Qt::WindowStates before, after;
+  };
+  for (const Case& c : std::vector<Case>{
+           {Qt::WindowMaximized, Qt::WindowMaximized},
+           {Qt::WindowMaximized | Qt::WindowMinimized, Qt::WindowMaximized},
+           {Qt::WindowMinimized, Qt::WindowNoState},
+           {Qt::WindowFullScreen | Qt::WindowMinimized, Qt::WindowFullScreen},
+           {Qt::WindowNoState, Qt::WindowNoState},
+       }) {
+    QWidget window;
+    window.resize(300, 200);
+    window.show();
+    window.setWindowState(c.before);
+    SingleInstance::bringForward(&window);
+    EXPECT_EQ(window.windowState() & ~Qt::WindowActive, c.after) << c.before.toInt();
+    EXPECT_TRUE(window.isVisible());
+  }
 }
 
 TEST(SingleInstance, TheFolderIsFreeAgainOnceTheFirstIsGone) {

@@ -282,6 +282,18 @@ TEST_F(BackupServiceTest, OverwriteReplacesTheFileButAFailedZipLeavesItUntouched
   EXPECT_TRUE(stagingLeftovers().empty());
 }
 
+TEST_F(BackupServiceTest, AFolderThatIsNotThereIsNamedBeforeAnythingIsCopied) {
+  const std::string folder = out_.file("unplugged/Backups");
+  try {
+    BackupService::create(*catalog_, folder + "/b.quorvel-backup", "1", false);
+    ADD_FAILURE() << "the backup did not fail";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(std::string(failure.what()), "The folder " + folder + " is missing.");
+  }
+  EXPECT_TRUE(stagingLeftovers().empty());
+  EXPECT_FALSE(fs::exists(out_.file("unplugged")));
+}
+
 TEST_F(BackupServiceTest, RelativeDestinationLandsBesideUsNotInTheStagingFolder) {
   char here[4096];
   ASSERT_NE(getcwd(here, sizeof here), nullptr);

@@ -18,6 +18,19 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+// Tests the condition under the lock until it holds or 10 s have passed.
+template <class Condition>
+void eventually(std::mutex& mutex, Condition condition) {
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < deadline) {
+    {
+      std::lock_guard lock(mutex);
+      if (condition()) return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 std::vector<std::string> valuesOf(const std::vector<ItemDate>& dates) {
   std::vector<std::string> values;
   for (const auto& d : dates) values.push_back(d.value + (d.confirmed ? "!" : ""));
@@ -100,6 +113,31 @@ TEST_F(ImportPipelineTest, CollectsFolderInNaturalOrderSkippingHiddenAndNonFiles
       false);
   EXPECT_EQ(direct, (std::vector<ImportPipeline::Entry>{{scans.path() + "/./A1.jpg", false},
                                                         {scans.file("b9.jpg"), false}}));
+}
+
+TEST_F(ImportPipelineTest, AFolderRemovedDuringTheWalkIsLeftOutAndTheWalkGoesOn) {
+  int seed = 0;
+  for (const char* folder : {"", "one/", "two/", "two/deeper/", "three/"}) {
+    for (int i = 0; i < 4; ++i) scan(std::string(folder) + "p" + std::to_string(i) + ".jpg", ++seed);
+  }
+  std::vector<std::string> listed;
+  const auto entries = ImportPipeline::collectEntries(
+      {scans.path()}, false, [&](const fs::path& folder) {
+        listed.push_back(folder.string());
+        auto found = ImportPipeline::listFolder(folder);
+        // Gone after its parent was listed: listing it fails for a reason other than permission.
+        if (folder == scans.path()) fs::remove_all(scans.file("two"));
+        return found;
+      });
+  std::set<std::string> names;
+  for (const auto& e : entries) names.insert(e.path.substr(scans.path().size() + 1));
+  EXPECT_EQ(names.size(), 12u);
+  for (const char* folder : {"", "one/", "three/"}) {
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(names.contains(std::string(folder) + "p" + std::to_string(i) + ".jpg"));
+  }
+  EXPECT_NE(std::find(listed.begin(), listed.end(), scans.file("two")), listed.end()) << "it was tried";
+  // The real listing of a folder that is gone is empty.
+  EXPECT_TRUE(ImportPipeline::listFolder(scans.file("two")).empty());
 }
 
 TEST_F(ImportPipelineTest, EmptyListReportsScanningThenDone) {
@@ -291,6 +329,35 @@ TEST_F(ImportPipelineTest, WorkerReadsStoresTextAndDatesAndTellsTheCallback) {
   EXPECT_FALSE(catalog.search("Mary", 10).empty());
 }
 
+TEST_F(ImportPipelineTest, EachEndedReadingReportsWhatIsLeftDownToZero) {
+  for (int i = 0; i < 3; ++i) scan("r" + std::to_string(i) + ".jpg", i);
+  ASSERT_EQ(pipeline.add({scans.path()}, false).size(), 3u);  // worker stopped: none queued
+  std::mutex mutex;
+  std::vector<ImportProgress> reports;
+  pipeline.setOnProgress([&](const ImportProgress& p) {
+    std::lock_guard lock(mutex);
+    if (p.phase == ImportPhase::recognizing) reports.push_back(p);
+  });
+  pipeline.setOcrParallelism(1);
+  ocr->hold(true);
+  pipeline.startOcrWorker();
+  EXPECT_EQ(pipeline.enqueuePending(), 3);
+  ASSERT_TRUE(ocr->waitForCalls(1));
+  ocr->hold(false);
+  std::vector<int> ended;  // the reports made as readings end: no file, no message
+  eventually(mutex, [&] {
+    ended.clear();
+    for (const ImportProgress& p : reports) {
+      if (!p.currentFile && !p.message) ended.push_back(p.total);
+    }
+    return ended.size() >= 3;
+  });
+  EXPECT_EQ(ended, (std::vector<int>{2, 1, 0}));
+  std::lock_guard lock(mutex);
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports.back().total, 0) << "the last word on reading is that nothing is left";
+}
+
 TEST_F(ImportPipelineTest, DoneItemIsReadAgainOnlyWhenForcedAndACorrectionStays) {
   pipeline.startOcrWorker();
   const auto ids = pipeline.add({scan("letter.jpg", 1)}, false);
@@ -411,11 +478,15 @@ TEST_F(ImportPipelineTest, FailedReadingIsLoggedReportedAndQueuedAgainOnReAdd) {
   ASSERT_NE(space, std::string::npos);
   EXPECT_EQ(log.substr(space + 1), "broken.jpg\nCouldn't open the image.\n\n");
   {
+    // The report of the reading's end follows the count going to 0.
+    eventually(mutex, [&] { return reading.size() >= 3; });
     std::lock_guard lock(mutex);
-    ASSERT_EQ(reading.size(), 2u);
+    ASSERT_EQ(reading.size(), 3u);
     EXPECT_EQ(reading[0].message, std::nullopt);
     EXPECT_EQ(reading[0].currentFile, "broken.jpg");
     EXPECT_EQ(reading[1].message, "Couldn't open the image.");
+    EXPECT_EQ(reading[2].message, std::nullopt);
+    EXPECT_EQ(reading[2].total, 0);
   }
 
   // Adding the same file again queues the failed item once more.
