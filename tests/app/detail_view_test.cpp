@@ -561,7 +561,9 @@ TEST_F(DetailViewTest, AFileThatIsThereButGivesNoPictureSaysItCouldNotBeOpened) 
     if (name == "huge.png") writeHeaderBombPng(path, 30000, 30000);
     auto view = open(id);
     // Not missing at first: the file is there and its picture is being decoded.
-    if (name == "notes.png") EXPECT_EQ(view->scanPane()->showing(), ScanPane::Showing::progress);
+    if (name == "notes.png") {
+      EXPECT_EQ(view->scanPane()->showing(), ScanPane::Showing::progress);
+    }
     ASSERT_TRUE(waitUntil([&] { return view->scanPane()->showing() == ScanPane::Showing::missing; })) << name;
     EXPECT_EQ(find<QLabel>(view.get(), "missingTitle")->text().toStdString(), "Scan couldn't be opened") << name;
     EXPECT_EQ(find<app::PanelStyle::ClampedText>(view.get(), "missingText")->text().toStdString(),

@@ -196,7 +196,9 @@ TEST(LibraryViewTest, CardsFillTheirColumnsAndOnlyTheCardAnswersThePointer) {
     }
     for (std::size_t i = 0; i < cards.size(); ++i) {
       EXPECT_EQ(cards[i].width(), column) << width << " px, card " << i;
-      if (i > 0) EXPECT_EQ(cards[i].left() - cards[i - 1].right() - 1, 16) << width << " px, gap " << i;
+      if (i > 0) {
+        EXPECT_EQ(cards[i].left() - cards[i - 1].right() - 1, 16) << width << " px, gap " << i;
+      }
     }
     if (static_cast<int>(cards.size()) == count) {
       // In the grid's own coordinates: as far from its left edge as from the scroll bar.
