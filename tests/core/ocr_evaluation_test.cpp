@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "core/image_tools.h"
 #include "core/ocr.h"
@@ -84,6 +87,41 @@ TEST(OcrEvaluationTest, ReadsTheCuttingsRuleAndThePostcardsDate) {
     EXPECT_LT(OcrEvaluation::score(page.truth, result.text()).cer(), 0.01)
         << page.name << " read as:\n" << result.text();
     EXPECT_EQ(result.lines.at(0), page.truth.substr(0, page.truth.find('\n'))) << page.name;
+  }
+}
+
+// The truth's lines without the empty ones between paragraphs.
+std::vector<std::string> printedLines(const std::string& truth) {
+  std::vector<std::string> lines;
+  std::istringstream in(truth);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+// Typed letters whose spaces stand one under another from line to line,
+// which layout took for the gap between two columns: the demo archive's
+// letter of 1938 (a page drawn as the demo draws it, at 130 dpi), read line
+// by line in order, and a letter typed at 300 dpi. A cutting's two columns
+// and a certificate's two signatures side by side are still read one column
+// after the other.
+TEST(OcrEvaluationTest, TypedLinesReadWholeAndRealColumnsOneAfterTheOther) {
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  testing::TempDir dir;
+  const auto pages =
+      OcrEvaluation::writeNamedPages(dir.path(), {"newspaper-1", "certificate-1", "typed-1",
+                                                  "typed-2"});
+  ASSERT_EQ(pages.size(), 4u);
+  TesseractOcrEngine engine;
+  for (const auto& page : pages) {
+    const OcrResult result = engine.recognize(page.path);
+    ASSERT_FALSE(result.error) << page.name << ": " << *result.error;
+    EXPECT_LT(OcrEvaluation::score(page.truth, result.text()).cer(), 0.01)
+        << page.name << " read as:\n" << result.text();
+    if (page.name == "typed-1") {
+      EXPECT_EQ(result.lines, printedLines(page.truth));
+    }
   }
 }
 

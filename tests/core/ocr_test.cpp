@@ -68,6 +68,82 @@ TEST(TesseractOcrEngineTest, LinesAreTrimmedAndBlankOnesDoNotCount) {
   }
 }
 
+// Lines of a page as layout gives them, for the mending of false columns:
+// 30 pixels high on their baseline, words 20 pixels apart.
+TesseractOcrEngine::PageLine pageLine(const char* text, int block, int left, int right,
+                                      int baseline, double confidence = 0.9, int rise = 0) {
+  TesseractOcrEngine::PageLine line;
+  line.raw = {text, confidence};
+  line.block = block;
+  line.left = left;
+  line.right = right;
+  line.top = baseline - 22;
+  line.bottom = baseline + 8;
+  line.baseX1 = left;
+  line.baseY1 = baseline;
+  line.baseX2 = right;
+  line.baseY2 = baseline + rise;
+  return line;
+}
+
+TEST(TesseractOcrEngineTest, LinesCutInTwoByFalseColumnsAreJoined) {
+  using Line = TesseractOcrEngine::PageLine;
+  struct Case {
+    const char* name;
+    std::vector<Line> lines;  // in the layout's order
+    std::vector<std::string> want;
+  } cases[] = {
+      {"riverBetweenBlocks",
+       {pageLine("Dear Anna,", 0, 100, 300, 100), pageLine("Elsie and I have", 1, 100, 500, 140),
+        pageLine("come to us. Times", 1, 100, 505, 170), pageLine("over and we", 2, 522, 800, 140),
+        pageLine("everywhere, but", 2, 522, 830, 170)},
+       {"Dear Anna,", "Elsie and I have over and we", "come to us. Times everywhere, but"}},
+      {"realColumnsAGutterApart",
+       {pageLine("The bridge was", 0, 100, 500, 100), pageLine("opened on May 6.", 0, 100, 498, 130),
+        pageLine("The old ferry", 1, 580, 980, 100), pageLine("made its last", 1, 580, 975, 130)},
+       {"The bridge was", "opened on May 6.", "The old ferry", "made its last"}},
+      {"baselinesHalfALineApart",
+       {pageLine("left one", 0, 100, 500, 100), pageLine("right one", 1, 520, 900, 115)},
+       {"left one", "right one"}},
+      {"turnedPage",
+       {pageLine("left half", 0, 100, 500, 100, 0.9, 8),
+        pageLine("right half", 1, 520, 900, 109, 0.9, 6)},
+       {"left half right half"}},
+      {"unpairedLinesStayInOrder",
+       {pageLine("first", 0, 100, 400, 100), pageLine("second", 0, 100, 300, 130),
+        pageLine("third", 0, 100, 400, 160), pageLine("end of first", 1, 415, 700, 100)},
+       {"first end of first", "second", "third"}},
+      {"threeBlocksOneLine",
+       {pageLine("one", 0, 100, 200, 100), pageLine("two", 1, 215, 300, 100),
+        pageLine("three", 2, 318, 420, 100)},
+       {"one two three"}},
+      {"sameBlockNotJoined",
+       {pageLine("Name:", 0, 100, 200, 100), pageLine("Carl", 0, 215, 300, 100)},
+       {"Name:", "Carl"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> got;
+    for (const auto& line : TesseractOcrEngine::mendedLines(c.lines, 20)) got.push_back(line.text);
+    EXPECT_EQ(got, c.want) << c.name;
+  }
+
+  // A rule between the columns is a blank, tall line of its own; the column
+  // beside it stays a column.
+  Line rule = pageLine(" ", 1, 490, 494, 130);
+  rule.top = 70;
+  const auto beside = TesseractOcrEngine::mendedLines(
+      {pageLine("left", 0, 100, 450, 130), rule, pageLine("right", 2, 515, 900, 130)}, 20);
+  ASSERT_EQ(beside.size(), 3u);
+  EXPECT_EQ(beside[2].text, "right");
+
+  // The joined line's confidence is its parts', weighted by their length.
+  const auto joined = TesseractOcrEngine::mendedLines(
+      {pageLine("abc\n", 0, 100, 200, 100, 0.9), pageLine("x\n", 1, 215, 240, 100, 0.5)}, 20);
+  ASSERT_EQ(joined.size(), 1u);
+  EXPECT_EQ(joined[0].text, "abc x");
+  EXPECT_DOUBLE_EQ(joined[0].confidence, (3 * 0.9 + 0.5) / 4);
+}
+
 TEST(TesseractOcrEngineTest, LanguageTagsMapToTesseractNames) {
   struct Case {
     std::vector<std::string> tags;
