@@ -147,9 +147,10 @@ class TesseractOcrEngine : public OcrEngine {
   // The resolution of the page set in the recogniser, judged from the median
   // height of the words its layout analysis finds (printed words stand
   // about 0.12 inches tall), from 100 to 1200 dpi; none without words. Used
-  // when the file states no credible resolution. Leaves the layout analysis
+  // when the file states no credible resolution. `reduction`: the image set
+  // is the page shrunk by this in each direction. Leaves the layout analysis
   // in the recogniser: set the image again before reading it.
-  static std::optional<int> resolutionFromWords(tesseract::TessBaseAPI& api);
+  static std::optional<int> resolutionFromWords(tesseract::TessBaseAPI& api, int reduction = 1);
 
   // Tesseract's language text for language tags: "en-US" -> "eng",
   // ["de-DE", "en"] -> "deu+eng". Tags with no known language are left out.

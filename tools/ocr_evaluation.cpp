@@ -937,11 +937,9 @@ std::vector<Entry> catalogue() {
   pages.push_back({"large-1", "large", "tif", "stated", 400, true, {0.2, 0.8, 8, 6, 27},
                    letterPage(kReport, 8.5, 11, "Liberation Serif 10", kWhite, kBlack), kReport,
                    false});
-  pages.push_back({"faded-1", "faded", "jpg", "none", 300, false, {0, 1.4, 12, 10, 28},
-                   [](int dpi) {
-                     return typedLetter(kCarbon, dpi, "Liberation Mono 11", {200, 200, 196},
-                                        {125, 128, 150});
-                   },
+  pages.push_back({"faded-1", "faded", "jpg", "none", 300, false, {0, 1.0, 8, 6, 28},
+                   letterPage(kCarbon, 8.5, 11, "Liberation Mono 11", {200, 200, 196},
+                              {125, 128, 150}),
                    kCarbon, false});
   pages.push_back({"faded-2", "faded", "png", "stated", 200, true, {0.7, 1.0, 20, 0, 29},
                    letterPage(kLetterReference, 8.5, 11, "Nimbus Roman 11", {170, 170, 170},
