@@ -78,7 +78,8 @@ class TesseractOcrEngine : public OcrEngine {
   // Tesseract's global thresholding, with Sauvola's local one only when that
   // finds no text; the stored resolution when it is credible for paper (100
   // to 1200 dpi, a sheet at most 24 inches long), else one judged from the
-  // height of the words (resolutionFromWords). Languages all of the Latin
+  // height of the words (resolutionFromWords) on the page shrunk below
+  // 3200 pixels; a page finer than 340 dpi read at 300. Languages all of the Latin
   // script are read with the Latin-script model when it is installed
   // (tesseract-ocr-script-latn), so umlauts, accents and ß are kept, and a
   // line it is unsure of (under 60 %) is read again with the languages' own

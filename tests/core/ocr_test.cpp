@@ -213,6 +213,29 @@ TEST(TesseractOcrEngineTest, ReadsAJpegWithoutDensity) {
   EXPECT_EQ(page.lines, (std::vector<std::string>{"Dear friend,", "Yours truly"}));
 }
 
+TEST(TesseractOcrEngineTest, ReadsALetterScannedAt400Dpi) {
+  // A whole letter-size sheet at 400 dpi, read at 300: stating its density,
+  // and as a JPEG without one, whose resolution is judged on the sheet shrunk
+  // by two.
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  TempDir dir;
+  const vips::VImage typed = typedPage("Dear friend,\nYours truly", "Liberation Serif 12", 400);
+  const vips::VImage sheet =
+      typed.embed(0, 0, 3400, 4400,
+                  vips::VImage::option()
+                      ->set("extend", VIPS_EXTEND_BACKGROUND)
+                      ->set("background", std::vector<double>{255}))
+          .copy(vips::VImage::option()->set("xres", 400 / 25.4)->set("yres", 400 / 25.4));
+  sheet.pngsave(dir.file("stated.png").c_str());
+  sheet.jpegsave(dir.file("none.jpg").c_str(), vips::VImage::option()->set("strip", true));
+  TesseractOcrEngine engine;
+  for (const char* name : {"stated.png", "none.jpg"}) {
+    const OcrResult result = engine.recognize(dir.file(name));
+    EXPECT_FALSE(result.error) << name;
+    EXPECT_EQ(result.lines, (std::vector<std::string>{"Dear friend,", "Yours truly"})) << name;
+  }
+}
+
 TEST(TesseractOcrEngineTest, JudgesTheResolutionFromTheWords) {
   ASSERT_TRUE(ImageTools::ensureStarted());
   tesseract::TessBaseAPI api;
@@ -236,6 +259,14 @@ TEST(TesseractOcrEngineTest, JudgesTheResolutionFromTheWords) {
     EXPECT_GT(*judged, dpi * 3 / 4) << dpi;
     EXPECT_LT(*judged, dpi * 4 / 3) << dpi;
   }
+  // Judged on the page shrunk by two, the words' height counts twice.
+  setPage(typedPage("Dear Margaret, we arrived in Chicago on Tuesday\n"
+                    "after a long journey, and the children are well.",
+                    "Liberation Serif 12", 300));
+  const std::optional<int> reduced = TesseractOcrEngine::resolutionFromWords(api, 2);
+  ASSERT_TRUE(reduced);
+  EXPECT_GT(*reduced, 2 * 300 * 3 / 4);
+  EXPECT_LT(*reduced, 2 * 300 * 4 / 3);
   setPage(vips::VImage::black(600, 400).cast(VIPS_FORMAT_UCHAR) + 255);
   EXPECT_FALSE(TesseractOcrEngine::resolutionFromWords(api));
 }
