@@ -101,14 +101,17 @@ std::vector<std::string> commandLanguages() {
   return out;
 }
 
+// The load averages over 1, 5 and 15 minutes.
 std::string loadAverage() {
-  char load[64] = "?";
-  if (FILE* f = std::fopen("/proc/loadavg", "r")) {
-    if (!std::fgets(load, sizeof load, f)) load[0] = '\0';
-    std::fclose(f);
-    load[std::strcspn(load, "\n")] = '\0';
-  }
-  return load;
+  double one = 0, five = 0, fifteen = 0;
+  FILE* f = std::fopen("/proc/loadavg", "r");
+  if (!f) return "?";
+  const bool read = std::fscanf(f, "%lf %lf %lf", &one, &five, &fifteen) == 3;
+  std::fclose(f);
+  if (!read) return "?";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", one, five, fifteen);
+  return text;
 }
 
 double median(std::vector<double> values) {
@@ -393,7 +396,7 @@ int main(int argc, char** argv) {
   // alternates), so that both see about the same load.
   std::vector<Reading> engineReadings, commandReadings(pages.size());
   std::vector<double> ratio1, ratio4;
-  std::printf("\nwall time of the set   load before            engine   command  engine/command\n");
+  std::printf("\nwall time of the set   load before        engine   command  engine/command\n");
   for (int run = 0; run < repeat; ++run) {
     for (const int parallel : {1, 4}) {
       const std::string load = loadAverage();
@@ -416,7 +419,7 @@ int main(int argc, char** argv) {
       }
       const double ratio = commandSeconds > 0 ? engineSeconds / commandSeconds : 0.0;
       (parallel == 1 ? ratio1 : ratio4).push_back(ratio);
-      std::printf("  run %d, %d at once   %-22.22s %7.2f s %7.2f s  %.2f\n", run + 1, parallel,
+      std::printf("  run %d, %d at once   %-17s %7.2f s %7.2f s  %.2f\n", run + 1, parallel,
                   load.c_str(), engineSeconds, commandSeconds, ratio);
       std::fflush(stdout);
     }
