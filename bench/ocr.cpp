@@ -2,23 +2,31 @@
 // command on the same files in the same run. The pages are the generated
 // evaluation set (tools/ocr_evaluation.h): letters, newspaper cuttings,
 // certificates, recipe cards, postcards, telegrams, German and French
-// letters, in jpg, png, tif, webp, heic and bmp, with and without density.
+// letters, typed letters whose spaces line up, forms, a large 400-dpi scan,
+// faded and grey pages and sheets on a scanner's bed, in jpg, png, tif,
+// webp, heic and bmp, with and without density.
 //
-//   build/bench/bench_ocr [--small] [--settings] [--keep] [--no-command]
+//   build/bench/bench_ocr [--small] [--pages NAME,...] [--repeat N] [--settings]
+//                         [--keep] [--no-command]
 //
-// Prints per page the character error rate (CER), word recall, accented-word
-// recall and seconds of TesseractOcrEngine and of `tesseract FILE stdout`,
-// then the mean per kind and in total, and the wall time of the whole set
-// with 1 and with 4 readings at once.
+// Prints the wall time of the whole set with 1 and with 4 readings at once,
+// engine and command side by side, each run with the load average before
+// it; then per page the character error rate (CER), word recall,
+// accented-word recall and seconds of TesseractOcrEngine and of the
+// command; then the mean CER and the seconds per kind and in total.
 //
 // --small       only the few small pages of the quick test
+// --pages       only the pages of these names (e.g. typed-1,large-1)
+// --repeat      timed runs of each (default 3); the ratios' median is the result
 // --settings    also compare page segmentation, thresholding, filtering,
 //               resolution and language models read through the library
 // --keep        keep the generated pages (their folder is printed)
 // --no-command  leave out the command (when tesseract-ocr is not installed)
 //
-// The command cannot open HEIC files; it reads a lossless PNG of the same
-// pixels (without a density field, as HEIC has none) instead.
+// The command is `tesseract FILE stdout --psm 3 -l LANG` with the page's
+// language (eng, deu, fra; eng when that language's data is not installed).
+// It cannot open HEIC files; it reads a lossless PNG of the same pixels
+// (without a density field, as HEIC has none) made before the timing.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -33,6 +41,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -64,9 +73,11 @@ std::string shellQuoted(const std::string& s) {
   return out + "'";
 }
 
-// The plain command with its defaults: English, automatic page segmentation.
-std::string readWithCommand(const std::string& path) {
-  const std::string command = "tesseract " + shellQuoted(path) + " stdout 2>/dev/null";
+// The plain command as a person runs it: automatic page segmentation, the
+// page's language.
+std::string readWithCommand(const std::string& path, const std::string& language) {
+  const std::string command =
+      "tesseract " + shellQuoted(path) + " stdout --psm 3 -l " + language + " 2>/dev/null";
   FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) return "";
   std::string out;
@@ -74,6 +85,40 @@ std::string readWithCommand(const std::string& path) {
   for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
   ::pclose(pipe);
   return out;
+}
+
+// The command's list of installed languages.
+std::vector<std::string> commandLanguages() {
+  std::vector<std::string> out;
+  FILE* pipe = ::popen("tesseract --list-langs 2>/dev/null", "r");
+  if (!pipe) return out;
+  char line[256];
+  while (std::fgets(line, sizeof line, pipe)) {
+    std::string name(line, std::strcspn(line, "\r\n"));
+    if (!name.empty() && name.find(' ') == std::string::npos) out.push_back(name);
+  }
+  ::pclose(pipe);
+  return out;
+}
+
+// The load averages over 1, 5 and 15 minutes.
+std::string loadAverage() {
+  double one = 0, five = 0, fifteen = 0;
+  FILE* f = std::fopen("/proc/loadavg", "r");
+  if (!f) return "?";
+  const bool read = std::fscanf(f, "%lf %lf %lf", &one, &five, &fifteen) == 3;
+  std::fclose(f);
+  if (!read) return "?";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", one, five, fifteen);
+  return text;
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 struct Reading {
@@ -258,9 +303,19 @@ int main(int argc, char** argv) {
   bool settings = false;
   bool keep = false;
   bool command = true;
+  int repeat = 3;
+  std::vector<std::string> only;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--small") == 0) {
       small = true;
+    } else if (std::strcmp(argv[i], "--pages") == 0 && i + 1 < argc) {
+      for (std::string_view rest = argv[++i]; !rest.empty();) {
+        const auto comma = rest.find(',');
+        only.emplace_back(rest.substr(0, comma));
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+      }
+    } else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
+      repeat = std::max(1, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--settings") == 0) {
       settings = true;
     } else if (std::strcmp(argv[i], "--keep") == 0) {
@@ -268,7 +323,10 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--no-command") == 0) {
       command = false;
     } else {
-      std::fprintf(stderr, "usage: %s [--small] [--settings] [--keep] [--no-command]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--small] [--pages NAME,...] [--repeat N] [--settings] [--keep] "
+                   "[--no-command]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -289,32 +347,38 @@ int main(int argc, char** argv) {
   char folderTemplate[] = "/tmp/quorvel-bench-ocr-XXXXXX";
   const char* folder = ::mkdtemp(folderTemplate);
   if (!folder) return 1;
-  const std::vector<Page> pages = OcrEvaluation::writePages(folder, small);
-  // The command's files: the same, except a lossless PNG for HEIC.
-  std::map<std::string, std::string> commandFile;
+  const std::vector<Page> pages = only.empty() ? OcrEvaluation::writePages(folder, small)
+                                               : OcrEvaluation::writeNamedPages(folder, only);
+  // The command's file and language per page: the same file, except a
+  // lossless PNG for HEIC; the page's language when its data is installed.
+  const std::vector<std::string> installed =
+      command ? commandLanguages() : std::vector<std::string>{};
+  std::map<std::string, std::pair<std::string, std::string>> commandInput;
+  std::string fellBack;
   for (const Page& page : pages) {
-    commandFile[page.path] = page.path;
+    std::string language = TesseractOcrEngine::tesseractLanguages({page.language});
+    if (std::find(installed.begin(), installed.end(), language) == installed.end()) {
+      if (fellBack.find(language) == std::string::npos) fellBack += " " + language;
+      language = "eng";
+    }
+    commandInput[page.path] = {page.path, language};
     if (page.format == "heic") {
       const auto image = ImageTools::load(page.path, 100000);
       const std::string png = page.path + ".png";
       if (image) {
         image->pngsave(png.c_str());
-        commandFile[page.path] = png;
+        commandInput[page.path].first = png;
       }
     }
   }
   std::printf("%zu pages in %s; OMP_THREAD_LIMIT=%s, %u processor threads, load %s\n",
               pages.size(), folder,
               std::getenv("OMP_THREAD_LIMIT") ? std::getenv("OMP_THREAD_LIMIT") : "(unset)",
-              std::thread::hardware_concurrency(), [] {
-                static char load[64] = "?";
-                if (FILE* f = std::fopen("/proc/loadavg", "r")) {
-                  if (!std::fgets(load, sizeof load, f)) load[0] = '\0';
-                  std::fclose(f);
-                  load[std::strcspn(load, "\n")] = '\0';
-                }
-                return load;
-              }());
+              std::thread::hardware_concurrency(), loadAverage().c_str());
+  if (command && !fellBack.empty()) {
+    std::printf("the command reads in English where these are not installed:%s\n",
+                fellBack.c_str());
+  }
   std::fflush(stdout);
 
   const auto readEngine = [&](const Page& p) {
@@ -322,26 +386,55 @@ int main(int argc, char** argv) {
     if (result.error) std::printf("  %s: %s\n", p.name.c_str(), result.error->c_str());
     return result.text();
   };
-  const auto readCommand = [&](const Page& p) { return readWithCommand(commandFile[p.path]); };
+  const auto readCommand = [&](const Page& p) {
+    const auto& [file, language] = commandInput[p.path];
+    return readWithCommand(file, language);
+  };
 
   readAll(pages, 4, readEngine, nullptr);  // loads four recognisers into the pool
-  std::vector<Reading> engineReadings, commandReadings;
-  const double engine1 = readAll(pages, 1, readEngine, &engineReadings);
-  const double command1 = command ? readAll(pages, 1, readCommand, &commandReadings) : 0;
-  const double engine4 = readAll(pages, 4, readEngine, nullptr);
-  const double command4 = command ? readAll(pages, 4, readCommand, nullptr) : 0;
-  if (!command) commandReadings.assign(pages.size(), Reading{});
+  // Timed runs, engine and command one after the other (which goes first
+  // alternates), so that both see about the same load.
+  std::vector<Reading> engineReadings, commandReadings(pages.size());
+  std::vector<double> ratio1, ratio4;
+  std::printf("\nwall time of the set   load before        engine   command  engine/command\n");
+  for (int run = 0; run < repeat; ++run) {
+    for (const int parallel : {1, 4}) {
+      const std::string load = loadAverage();
+      std::vector<Reading> e, c;
+      double engineSeconds = 0, commandSeconds = 0;
+      const auto timeEngine = [&] { engineSeconds = readAll(pages, parallel, readEngine, &e); };
+      const auto timeCommand = [&] {
+        if (command) commandSeconds = readAll(pages, parallel, readCommand, &c);
+      };
+      if (run % 2 == 0) {
+        timeEngine();
+        timeCommand();
+      } else {
+        timeCommand();
+        timeEngine();
+      }
+      if (run == 0 && parallel == 1) {
+        engineReadings = std::move(e);
+        if (command) commandReadings = std::move(c);
+      }
+      const double ratio = commandSeconds > 0 ? engineSeconds / commandSeconds : 0.0;
+      (parallel == 1 ? ratio1 : ratio4).push_back(ratio);
+      std::printf("  run %d, %d at once   %-17s %7.2f s %7.2f s  %.2f\n", run + 1, parallel,
+                  load.c_str(), engineSeconds, commandSeconds, ratio);
+      std::fflush(stdout);
+    }
+  }
 
   std::printf("\n%-14s %-11s %-4s %-7s %3s | %-6s %-5s %-5s %-5s | %-6s %-5s %-5s %-5s\n", "page",
               "kind", "fmt", "density", "dpi", "engine", "words", "accnt", "s", "cmd", "words",
               "accnt", "s");
   struct Kind {
-    double engineCer = 0, commandCer = 0;
+    double engineCer = 0, commandCer = 0, engineSeconds = 0, commandSeconds = 0;
     int pages = 0;
   };
   std::map<std::string, Kind> kinds;
-  double engineCer = 0, commandCer = 0;
-  Score engineAccented, commandAccented, engineAll, commandAll;
+  Kind all, readByCommand;
+  Score engineAll, commandAll;
   for (std::size_t i = 0; i < pages.size(); ++i) {
     const Page& p = pages[i];
     const Score e = OcrEvaluation::score(p.truth, engineReadings[i].text);
@@ -357,35 +450,43 @@ int main(int argc, char** argv) {
                 e.wordRecall(), accent(e), engineReadings[i].seconds);
     std::printf(" %6.4f %5.3f %5s %5.2f\n", c.cer(), c.wordRecall(), accent(c),
                 commandReadings[i].seconds);
-    kinds[p.kind].engineCer += e.cer();
-    kinds[p.kind].commandCer += c.cer();
-    ++kinds[p.kind].pages;
-    engineCer += e.cer();
-    commandCer += c.cer();
+    for (Kind* k : {&kinds[p.kind], &all}) {
+      k->engineCer += e.cer();
+      k->commandCer += c.cer();
+      k->engineSeconds += engineReadings[i].seconds;
+      k->commandSeconds += commandReadings[i].seconds;
+      ++k->pages;
+    }
     engineAll += e;
     commandAll += c;
-    if (p.kind == "german" || p.kind == "french") {
-      engineAccented += e;
-      commandAccented += c;
+    if (c.cer() < 0.05) {  // the command read the page: its failures cost it time
+      readByCommand.engineSeconds += engineReadings[i].seconds;
+      readByCommand.commandSeconds += commandReadings[i].seconds;
+      ++readByCommand.pages;
     }
   }
-  std::printf("\nmean CER per kind       engine  command  difference\n");
-  for (const auto& [kind, k] : kinds) {
-    std::printf("  %-20s  %6.4f  %6.4f   %+7.4f\n", kind.c_str(), k.engineCer / k.pages,
-                k.commandCer / k.pages, (k.engineCer - k.commandCer) / k.pages);
-  }
-  const double n = static_cast<double>(pages.size());
-  std::printf("  %-20s  %6.4f  %6.4f   %+7.4f\n", "all pages", engineCer / n, commandCer / n,
-              (engineCer - commandCer) / n);
-  std::printf("word recall, all pages       %6.3f  %6.3f\n", engineAll.wordRecall(),
+  std::printf("\nper kind, first run      mean CER: engine  command   "
+              "seconds at 1 at once: engine  command\n");
+  const auto printKind = [](const std::string& kind, const Kind& k) {
+    std::printf("  %-12s %2d pages            %6.4f   %6.4f                         %6.2f   "
+                "%6.2f\n",
+                kind.c_str(), k.pages, k.engineCer / k.pages, k.commandCer / k.pages,
+                k.engineSeconds, k.commandSeconds);
+  };
+  for (const auto& [kind, k] : kinds) printKind(kind, k);
+  printKind("all", all);
+  std::printf("word recall, all pages            %6.3f   %6.3f\n", engineAll.wordRecall(),
               commandAll.wordRecall());
-  std::printf("accented-word recall, German and French  %6.3f  %6.3f (%zu words)\n",
-              engineAccented.accentedRecall(), commandAccented.accentedRecall(),
-              engineAccented.accentedWords);
-  std::printf("wall time, 1 at once   %7.2f s  %7.2f s  (engine/command %.2f)\n", engine1,
-              command1, command1 > 0 ? engine1 / command1 : 0.0);
-  std::printf("wall time, 4 at once   %7.2f s  %7.2f s  (engine/command %.2f)\n", engine4,
-              command4, command4 > 0 ? engine4 / command4 : 0.0);
+  std::printf("accented-word recall, all pages   %6.3f   %6.3f (%zu words)\n",
+              engineAll.accentedRecall(), commandAll.accentedRecall(), engineAll.accentedWords);
+  std::printf("pages the command reads (CER under 0.05), %d of them, seconds at 1 at once: "
+              "engine %.2f, command %.2f (%.2f)\n",
+              readByCommand.pages, readByCommand.engineSeconds, readByCommand.commandSeconds,
+              readByCommand.commandSeconds > 0
+                  ? readByCommand.engineSeconds / readByCommand.commandSeconds
+                  : 0.0);
+  std::printf("wall time engine/command, median of %d runs: 1 at once %.2f, 4 at once %.2f\n",
+              repeat, median(ratio1), median(ratio4));
   std::fflush(stdout);
 
   if (settings) compareSettings(pages);

@@ -73,11 +73,13 @@ class TesseractOcrEngine : public OcrEngine {
   // "Couldn't open the image." when it cannot be loaded.
   OcrResult recognizeSync(const std::string& path);
   // Reads an already loaded image: grey, a 3x3 median against scanner grain,
-  // automatic page segmentation (columns read one after the other),
+  // automatic page segmentation (columns read one after the other, lines
+  // that false columns cut in two joined again: mendedLines),
   // Tesseract's global thresholding, with Sauvola's local one only when that
   // finds no text; the stored resolution when it is credible for paper (100
   // to 1200 dpi, a sheet at most 24 inches long), else one judged from the
-  // height of the words (resolutionFromWords). Languages all of the Latin
+  // height of the words (resolutionFromWords) on the page shrunk below
+  // 3200 pixels; a page finer than 340 dpi read at 300. Languages all of the Latin
   // script are read with the Latin-script model when it is installed
   // (tesseract-ocr-script-latn), so umlauts, accents and ß are kept, and a
   // line it is unsure of (under 60 %) is read again with the languages' own
@@ -120,12 +122,36 @@ class TesseractOcrEngine : public OcrEngine {
   // count in the average confidence. Confidences are clamped to 0 to 1.
   static OcrResult resultFromLines(const std::vector<RawLine>& lines);
 
+  // A line of a reading with its place on the page, in pixels: the layout
+  // block it was found in, its box, and two points of its baseline.
+  struct PageLine {
+    RawLine raw;
+    int block = 0;
+    int left = 0, top = 0, right = 0, bottom = 0;
+    int baseX1 = 0, baseY1 = 0, baseX2 = 0, baseY2 = 0;
+  };
+  // The lines in reading order, given in the layout's order, with the lines
+  // that false columns cut in two joined again. Type of one width lines the
+  // spaces of neighbouring lines up one under another, and page layout can
+  // take that river of white for the gap between two columns: it then gives
+  // the left halves of the lines as one block and the right halves as the
+  // next. A line is joined, after a space, to the line of another block that
+  // ends just left of it on the same baseline, no further off than a
+  // word's gap (at most kFalseColumnGap times wordGap, the median gap
+  // between neighbouring words on the page); the joined line stands where
+  // its leftmost part stood, and its confidence is its parts' weighted by
+  // their length. Real columns, a gutter or more apart, stay one after the
+  // other.
+  static std::vector<RawLine> mendedLines(const std::vector<PageLine>& lines, double wordGap);
+  static constexpr double kFalseColumnGap = 2.5;
+
   // The resolution of the page set in the recogniser, judged from the median
   // height of the words its layout analysis finds (printed words stand
   // about 0.12 inches tall), from 100 to 1200 dpi; none without words. Used
-  // when the file states no credible resolution. Leaves the layout analysis
+  // when the file states no credible resolution. `reduction`: the image set
+  // is the page shrunk by this in each direction. Leaves the layout analysis
   // in the recogniser: set the image again before reading it.
-  static std::optional<int> resolutionFromWords(tesseract::TessBaseAPI& api);
+  static std::optional<int> resolutionFromWords(tesseract::TessBaseAPI& api, int reduction = 1);
 
   // Tesseract's language text for language tags: "en-US" -> "eng",
   // ["de-DE", "en"] -> "deu+eng". Tags with no known language are left out.
@@ -135,18 +161,12 @@ class TesseractOcrEngine : public OcrEngine {
   // shrink: the loaded size over the stored size, to correct the stored resolution.
   OcrResult recognize(const vips::VImage& image, double shrink);
 
-  // A line of a reading the recogniser was unsure of: its index among the
-  // lines and its box on the page.
-  struct DoubtfulLine {
-    std::size_t index = 0;
-    int left = 0, top = 0, right = 0, bottom = 0;
-  };
-  // Reads the doubtful lines of the page again, each on its own, with the
-  // languages' own models, and keeps a reading that is surer.
+  // Reads the lines of the page that the Latin-script model was unsure of
+  // again, each on its own, with the languages' own models, and keeps a
+  // reading that is surer.
   void readAgainWithOwnModels(const std::string& languagesText, const unsigned char* pixels,
                               int width, int height, int resolution,
-                              const std::vector<DoubtfulLine>& doubtful,
-                              std::vector<RawLine>& lines);
+                              std::vector<PageLine>& lines);
 
   struct Pool;
   std::shared_ptr<Pool> pool_;  // thread-safe inside

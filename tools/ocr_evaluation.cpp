@@ -187,6 +187,176 @@ const char* const kFrenchLong =
     "nous préparerons ta chambre et un bon gâteau aux poires. Élise te réserve une surprise.\n\n"
     "Je t'embrasse de tout cœur,\nton frère Raymond Lefèvre";
 
+// Typed letters, each line ended by the typist: in a typewriter's letters of
+// one width the spaces of neighbouring lines stand one under another (a
+// "river" four or five lines long here), which page layout can take for the
+// gap between two columns.
+const char* const kTypedBrother =
+    "Dear Brother Wilhelm,\n"
+    "\n"
+    "Your letter of the second came on Friday and we read it at\n"
+    "the supper table twice over. It is good to know that the\n"
+    "roof is mended and that the new stove keeps the kitchen\n"
+    "warm at last. Here the winter has been long and the lake\n"
+    "was frozen far out from the shore until the end of\n"
+    "February.\n"
+    "\n"
+    "The shop does well enough. We bake two hundred loaves on a\n"
+    "Saturday now, and Elsie keeps the books in the little room\n"
+    "at the back. Walter is in the third grade and reads the\n"
+    "newspaper to me in the evenings, though he skips the long\n"
+    "words and I pretend not to notice.\n"
+    "\n"
+    "Give my love to Martha and the girls, and write again\n"
+    "soon.\n"
+    "\n"
+    "Your brother,\n"
+    "Carl";
+
+const char* const kTypedHouse =
+    "Dear Mr. Harrison,\n"
+    "\n"
+    "I write to confirm the terms we discussed at your\n"
+    "office on the fourth of this month. The house on Elm\n"
+    "Street will be sold for the sum of four thousand two\n"
+    "hundred and fifty dollars, of which one thousand is\n"
+    "to be paid on signing and the rest in monthly sums of\n"
+    "thirty dollars at five per cent.\n"
+    "\n"
+    "Mrs. Olsen will keep the garden furniture and the\n"
+    "apple trees are to stay. The keys will be handed over\n"
+    "on the first of June, when the present tenants leave.\n"
+    "Please send the papers to me at the address above so\n"
+    "that I may sign them before the end of the month.\n"
+    "\n"
+    "Yours very truly,\n"
+    "Peter Olsen";
+
+const char* const kTypedAunt =
+    "Dear Aunt Ruth,\n"
+    "\n"
+    "We were so glad to have your card from the lake and the\n"
+    "picture of the hotel. Mother says she stayed there once\n"
+    "before the war, when the road still ended at the mill\n"
+    "and the mail came up by boat twice a week.\n"
+    "\n"
+    "School starts again on Tuesday. I am to be in Miss\n"
+    "Baker's class, and she is strict but fair, so everyone\n"
+    "says. Father has painted the porch and the fence, and\n"
+    "the dog has painted himself white as well, which nobody\n"
+    "thought funny except Tommy.\n"
+    "\n"
+    "With love from all of us,\n"
+    "Dorothy";
+
+const char* const kTypedGerman =
+    "Lieber Onkel J\u00fcrgen,\n"
+    "\n"
+    "vielen Dank f\u00fcr Deinen langen Brief und\n"
+    "die Fotos aus Bremen. Wir haben uns sehr\n"
+    "gefreut, dass es Tante Grete wieder besser\n"
+    "geht und dass Ihr im Sommer an die See\n"
+    "fahren wollt. Die Bilder vom Hafen h\u00e4ngen\n"
+    "jetzt in der K\u00fcche \u00fcber dem Tisch.\n"
+    "\n"
+    "Hier ist alles beim Alten. Vater arbeitet\n"
+    "jeden Tag in der Werkstatt, und Mutter\n"
+    "n\u00e4ht f\u00fcr die Nachbarn. Ich gehe jetzt in\n"
+    "die vierte Klasse und lerne flei\u00dfig\n"
+    "Rechnen und Sch\u00f6nschreiben, aber am\n"
+    "liebsten lese ich die B\u00fccher, die Du mir\n"
+    "zu Weihnachten geschickt hast.\n"
+    "\n"
+    "Viele herzliche Gr\u00fc\u00dfe, auch von den\n"
+    "Eltern,\n"
+    "Dein G\u00fcnther";
+
+// A letter drawn as the demo archive draws its typed letters (1100 x 1420
+// pixels at 130 dpi, 28-pixel Nimbus Mono PS from (110, 120), its lines as
+// the demo's 880 pixels wrap them): page layout read its lines cut in two,
+// as two columns.
+const char* const kTypedDemo =
+    "Chicago, November 2, 1938\n"
+    "\n"
+    "Dear Anna,\n"
+    "\n"
+    "Elsie and I have talked it over and we want you to\n"
+    "come to us. Times are hard everywhere, but here you\n"
+    "would have a home and work in the shop. Walter asks\n"
+    "about his aunt in Hannover and wants to see the\n"
+    "city where his father was born.\n"
+    "\n"
+    "I will pay for the passage from Bremen. Please say\n"
+    "yes.\n"
+    "\n"
+    "Your brother,\n"
+    "Carl";
+
+// A printed form filled in on a typewriter: each box holds a printed label
+// and the typed answer after it.
+struct Form {
+  std::vector<const char*> heading;
+  std::vector<std::pair<const char*, const char*>> fields;
+  const char* footer;
+};
+
+const Form kForms[] = {
+    {{"UNITED STATES DEPARTMENT OF LABOR", "DECLARATION OF INTENTION", "No. 48213"},
+     {{"Name:", "Carl Heinrich Brandt"},
+      {"Address:", "2214 Lincoln Avenue, Chicago, Illinois"},
+      {"Occupation:", "baker"},
+      {"Date of birth:", "March 3, 1901"},
+      {"Place of birth:", "Hannover, Germany"},
+      {"Arrived at:", "New York, April 8, 1923"},
+      {"Vessel:", "S.S. George Washington"},
+      {"Wife:", "Elsie Brandt, born Chicago, 1905"}},
+     "Subscribed and sworn before me this 12th day of May, 1930."},
+    {{"FIRST NATIONAL BANK OF ROCKFORD", "SAVINGS ACCOUNT DEPOSIT"},
+     {{"Account No.:", "40-1178"},
+      {"Depositor:", "Mrs. Betty Olsen"},
+      {"Date:", "October 4, 1954"},
+      {"Cash:", "$45.00"},
+      {"Checks:", "$112.50"},
+      {"Total deposit:", "$157.50"}},
+     "Deposits are credited subject to final payment."},
+};
+
+// A long report in small type, for a large scan.
+const char* const kReport =
+    "REPORT OF THE TOWN COUNCIL OF MILLBROOK FOR THE YEAR 1951\n\n"
+    "The council met twenty four times during the year, and the minutes of each meeting may be "
+    "read at the town clerk's office on weekdays between nine and four. The principal works of "
+    "the year were the new water main on River Road, the repair of the school roof, and the "
+    "purchase of a second fire engine, which was delivered in October and is kept in the new "
+    "shed behind the town hall.\n\n"
+    "The water main was laid by the Hartford Pipe Company at a cost of 48,600 dollars, of which "
+    "the state paid one half. Work began on April 2 and was finished on August 30, three weeks "
+    "later than planned because of the heavy rains in June. Every house on River Road and on "
+    "the lower part of Cedar Lane is now connected, and the old wells may be closed.\n\n"
+    "The school roof was repaired in July by local builders under the direction of Mr. Walter "
+    "Hughes. The cost was 6,250 dollars. The school board reports 412 pupils, the largest number "
+    "in the history of the town, and asks the council to consider a new building for the lower "
+    "grades within five years.\n\n"
+    "The fire company answered 37 alarms, of which nine were for chimney fires and six for grass "
+    "fires along the railway. No lives were lost. The council thanks the volunteers of the fire "
+    "company for their service, and the ladies of the Grange for the suppers they served during "
+    "the long night of the mill fire in February.\n\n"
+    "The tax rate for the coming year is set at 31 mills, one mill less than last year. The "
+    "council wishes all citizens a happy and prosperous new year.\n\n"
+    "Albert Klein, Mayor\nEdna Parsons, Town Clerk";
+
+// A carbon copy: faint typing on thin grey paper.
+const char* const kCarbon =
+    "Copy\n\n"
+    "Mr. George H. Whitfield\nEastern Railway Company\nHartford, Connecticut\n\n"
+    "Dear Sir,\n\n"
+    "In reply to your letter of the ninth, I regret to say that the parcel sent from Hartford "
+    "on the third of the month has not yet arrived at the Springfield office. The freight "
+    "clerk has searched the sheds twice and found nothing.\n\n"
+    "I should be grateful if you would send me the number of the waybill, so that we may trace "
+    "the parcel along the line.\n\n"
+    "Yours faithfully,\nF. W. Porter";
+
 // ---------------------------------------------------------------- drawing
 
 std::string escaped(std::string_view text) {
@@ -450,6 +620,64 @@ VImage telegram(const Telegram& t, int dpi) {
   return sheet.composed();
 }
 
+// Lines typed as they stand, each ended by the typist: no wrapping.
+VImage typedLetter(const char* text, int dpi, const char* font, Colour paper, Colour ink) {
+  Sheet sheet(8.5, 11, dpi, std::move(paper));
+  sheet.text(text, {font}, sheet.px(1.0), sheet.px(0.9), ink);
+  return sheet.composed();
+}
+
+// The demo archive's typed letter: 1100 x 1420 pixels at 130 dpi, 28-pixel
+// type (15.5 points) from (110, 120).
+VImage demoLetter(const char* text, int dpi) {
+  Sheet sheet(1100.0 / 130, 1420.0 / 130, dpi, {245, 240, 224});
+  sheet.text(text, {"Nimbus Mono PS 15.5077"}, sheet.px(110.0 / 130), sheet.px(120.0 / 130),
+             {31, 29, 37});
+  return sheet.composed();
+}
+
+VImage form(const Form& f, int dpi) {
+  Sheet sheet(8.5, 11, dpi, {244, 241, 232});
+  const Colour print{40, 50, 70};
+  const Colour ink{25, 25, 25};
+  int y = sheet.px(0.7);
+  for (const char* line : f.heading) {
+    y += sheet.text(line, {"Liberation Sans Bold 13", sheet.px(7.0), VIPS_ALIGN_CENTRE},
+                    sheet.px(0.75), y, print) +
+         sheet.px(0.08);
+  }
+  y += sheet.px(0.3);
+  const int rule = std::max(2, dpi / 150);
+  for (const auto& [label, value] : f.fields) {
+    // A box of its own for each answer; the answer typed after the label.
+    sheet.frame(sheet.px(0.75), y, sheet.px(7.0), sheet.px(0.6), rule, print);
+    const int baseline = y + sheet.px(0.42);
+    const TextStyle printed{"Liberation Sans 10"};
+    sheet.textOn(label, printed, sheet.px(0.9), baseline, print);
+    sheet.textOn(value, {"Liberation Mono 12"},
+                 sheet.px(0.9) + textInk(label, printed, dpi).width() + sheet.px(0.15), baseline,
+                 ink);
+    y += sheet.px(0.6) - rule;
+  }
+  sheet.text(f.footer, {"Liberation Serif 10"}, sheet.px(0.75), y + sheet.px(0.4), print);
+  return sheet.composed();
+}
+
+// A sheet lying on a scanner's dark bed at (x, y) inches, the bed around it
+// in the scan, with the lid's shadow along its lower and right edges.
+VImage onScannerBed(const VImage& sheet, double bedWidth, double bedHeight, double x, double y,
+                    int dpi, const Colour& bed) {
+  const auto px = [dpi](double inches) { return static_cast<int>(std::lround(inches * dpi)); };
+  const auto plain = [](int w, int h, const Colour& colour) {
+    return VImage::black(w, h, VImage::option()->set("bands", 3)).cast(VIPS_FORMAT_FLOAT) + colour;
+  };
+  const VImage shadow = plain(sheet.width(), sheet.height(), {bed[0] / 2, bed[1] / 2, bed[2] / 2});
+  return plain(px(bedWidth), px(bedHeight), bed)
+      .insert(shadow, px(x) + dpi / 30, px(y) + dpi / 30)
+      .gaussblur(dpi / 40.0)
+      .insert(sheet, px(x), px(y));
+}
+
 // ---------------------------------------------------------------- files
 
 struct Bytes {
@@ -600,6 +828,7 @@ struct Entry {
   std::function<VImage(int)> draw;
   std::string truth;
   bool small;
+  const char* language = "en";
 };
 
 std::string joinLines(const std::vector<const char*>& lines) {
@@ -671,16 +900,64 @@ std::vector<Entry> catalogue() {
   }
   pages.push_back({"german-1", "german", "png", "none", 300, true, {0, 0.5, 6, 0, 12},
                    letterPage(kGermanShort, 4.1, 3.6, "Liberation Serif 11", kWhite, kBlack),
-                   kGermanShort, true});
+                   kGermanShort, true, "de"});
   pages.push_back({"german-2", "german", "jpg", "stated", 300, true, {1.0, 1.1, 18, 8, 13},
                    letterPage(kGermanLong, 8.27, 11.0, "Nimbus Roman 12", yellowed, faded),
-                   kGermanLong, false});
+                   kGermanLong, false, "de"});
   pages.push_back({"french-1", "french", "heic", "none", 300, false, {0, 0.5, 6, 0, 14},
                    letterPage(kFrenchShort, 4.1, 3.6, "Liberation Serif 11", kWhite, kBlack),
-                   kFrenchShort, true});
+                   kFrenchShort, true, "fr"});
   pages.push_back({"french-2", "french", "tif", "stated", 300, true, {-1.0, 1.1, 18, 8, 15},
                    letterPage(kFrenchLong, 8.27, 11.0, "Liberation Serif 12", yellowed, faded),
-                   kFrenchLong, false});
+                   kFrenchLong, false, "fr"});
+  pages.push_back({"typed-1", "typed", "png", "stated", 130, false, {0, 0, 0, 4, 20},
+                   [](int dpi) { return demoLetter(kTypedDemo, dpi); }, kTypedDemo, false});
+  auto typedPage = [&](const char* text, const char* font, Colour paper) {
+    return [=](int dpi) { return typedLetter(text, dpi, font, paper, kBlack); };
+  };
+  pages.push_back({"typed-2", "typed", "jpg", "none", 300, true, {0.3, 0.8, 8, 0, 21},
+                   typedPage(kTypedBrother, "Liberation Mono 12", kWhite), kTypedBrother, false});
+  pages.push_back({"typed-3", "typed", "png", "stated", 150, false, {-0.4, 0.7, 8, 6, 22},
+                   typedPage(kTypedHouse, "Nimbus Mono PS 12", yellowed), kTypedHouse, false});
+  pages.push_back({"typed-4", "typed", "webp", "none", 100, false, {0, 0.5, 5, 0, 23},
+                   typedPage(kTypedAunt, "Liberation Mono 12", kWhite), kTypedAunt, false});
+  pages.push_back({"typed-5", "typed", "heic", "none", 150, false, {0.5, 0.6, 6, 4, 24},
+                   typedPage(kTypedGerman, "DejaVu Sans Mono 12", yellowed), kTypedGerman, false,
+                   "de"});
+  for (int i = 0; i < 2; ++i) {
+    const Form& f = kForms[i];
+    std::string truth = joinLines(f.heading);
+    for (const auto& [label, value] : f.fields) truth += std::string("\n") + label + " " + value;
+    truth += std::string("\n") + f.footer;
+    pages.push_back({i == 0 ? "form-1" : "form-2", "form", i == 0 ? "png" : "jpg",
+                     i == 0 ? "stated" : "none", i == 0 ? 300 : 200, false,
+                     i == 0 ? Degradation{0.4, 0.7, 8, 8, 25} : Degradation{-0.6, 1.0, 12, 10, 26},
+                     [&f](int dpi) { return form(f, dpi); }, truth, false});
+  }
+  pages.push_back({"large-1", "large", "tif", "stated", 400, true, {0.2, 0.8, 8, 6, 27},
+                   letterPage(kReport, 8.5, 11, "Liberation Serif 10", kWhite, kBlack), kReport,
+                   false});
+  pages.push_back({"faded-1", "faded", "jpg", "none", 300, false, {0, 1.0, 8, 6, 28},
+                   letterPage(kCarbon, 8.5, 11, "Liberation Mono 11", {200, 200, 196},
+                              {125, 128, 150}),
+                   kCarbon, false});
+  pages.push_back({"faded-2", "faded", "png", "stated", 200, true, {0.7, 1.0, 20, 0, 29},
+                   letterPage(kLetterReference, 8.5, 11, "Nimbus Roman 11", {170, 170, 170},
+                              {70, 70, 70}),
+                   kLetterReference, false});
+  pages.push_back({"scanbed-1", "scanbed", "jpg", "stated", 400, false, {0.8, 0.8, 6, 4, 30},
+                   [=](int dpi) {
+                     return onScannerBed(letter(kLetterHouse, 8.5, 11, dpi, "Liberation Serif 12",
+                                                yellowed, kBlack),
+                                         8.7, 11.9, 0.1, 0.6, dpi, {38, 38, 42});
+                   },
+                   kLetterHouse, false});
+  pages.push_back({"scanbed-2", "scanbed", "png", "72 dpi", 300, false, {-1.0, 0.7, 8, 0, 31},
+                   [](int dpi) {
+                     return onScannerBed(recipe(kRecipes[0], dpi), 8.5, 11.7, 0.4, 0.4, dpi,
+                                         {12, 12, 14});
+                   },
+                   std::string(kRecipes[0].title) + "\n" + joinLines(kRecipes[0].lines), false});
   return pages;
 }
 
@@ -751,7 +1028,7 @@ std::vector<Page> writeChosen(const std::string& folder,
   for (const Entry& r : catalogue()) {
     if (!chosen(r)) continue;
     Page page{r.name, r.kind, r.format, r.density, r.dpi, r.truth,
-              folder + "/" + r.name + "." + r.format};
+              folder + "/" + r.name + "." + r.format, r.language};
     try {
       VImage sheet = r.draw(r.dpi);
       const Degradation& d = r.degradation;

@@ -4,12 +4,16 @@
 //
 // The pages are the kinds a family archive holds: typed letters, a
 // two-column newspaper cutting, a certificate with a printed border, a ruled
-// recipe card, a postcard, a telegram, and German and French letters with
-// their accents. They are drawn with libvips text (Pango) at a known
-// resolution, some of them degraded (faded ink on yellowed paper, turned,
-// blurred, grainy, paper texture, JPEG artefacts), and saved in every format
-// the archive takes (jpg, png, tif, webp, heic, bmp), some with a density
-// field and some without or with a camera's 72 dpi.
+// recipe card, a postcard, a telegram, German and French letters with their
+// accents, letters typed in type of one width whose spaces line up from line
+// to line (one drawn as the demo archive draws its letters), filled-in
+// forms, a large 400-dpi scan of a long report, faded and grey pages (a
+// carbon copy, a photocopy), and sheets lying on a scanner's dark bed. They
+// are drawn with libvips text (Pango) at a known resolution, some of them
+// degraded (faded ink on yellowed paper, turned, blurred, grainy, paper
+// texture, JPEG artefacts), and saved in every format the archive takes (jpg,
+// png, tif, webp, heic, bmp), some with a density field and some without or
+// with a camera's 72 dpi.
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -19,12 +23,14 @@ namespace quorvel::OcrEvaluation {
 struct Page {
   std::string name;    // unique, e.g. "newspaper-1"
   std::string kind;    // "letter", "newspaper", "certificate", "recipe", "postcard",
-                       // "telegram", "german", "french"
+                       // "telegram", "german", "french", "typed", "form", "large",
+                       // "faded", "scanbed"
   std::string format;  // the file's extension
   std::string density; // how the file states its resolution: "stated", "none" or "72 dpi"
   int dpi = 300;       // the resolution the page was drawn at
   std::string truth;   // the text as printed, in reading order
   std::string path;    // the written file
+  std::string language = "en";  // of the text, as a language tag: "en", "de" or "fr"
 };
 
 // Writes the pages into the folder (which must exist) and returns them in a

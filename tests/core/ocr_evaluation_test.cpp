@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "core/image_tools.h"
 #include "core/ocr.h"
 #include "test_support.h"
+#include "tools/demo_scans.h"
 
 namespace quorvel {
 namespace {
@@ -84,6 +88,43 @@ TEST(OcrEvaluationTest, ReadsTheCuttingsRuleAndThePostcardsDate) {
     EXPECT_LT(OcrEvaluation::score(page.truth, result.text()).cer(), 0.01)
         << page.name << " read as:\n" << result.text();
     EXPECT_EQ(result.lines.at(0), page.truth.substr(0, page.truth.find('\n'))) << page.name;
+  }
+}
+
+// Typed letters whose spaces stand one under another from line to line,
+// which layout took for the gap between two columns, read line by line in
+// order: the demo archive's letter of 1938, drawn as the demo draws it, and
+// a letter typed at 300 dpi. A cutting's two columns and a certificate's two
+// signatures side by side are still read one column after the other.
+TEST(OcrEvaluationTest, TypedLinesReadWholeAndRealColumnsOneAfterTheOther) {
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  testing::TempDir dir;
+  TesseractOcrEngine engine;
+
+  const auto& demo = DemoScans::demoScans();
+  const auto letter = std::find_if(demo.begin(), demo.end(), [](const auto& scan) {
+    return std::string(scan.fileName) == "1938-11-02 letter from Carl to Anna.png";
+  });
+  ASSERT_NE(letter, demo.end());
+  DemoScans::render(static_cast<std::size_t>(letter - demo.begin()), dir.file("letter.png"));
+  EXPECT_EQ(engine.recognize(dir.file("letter.png")).lines,
+            (std::vector<std::string>{"Chicago, November 2, 1938", "Dear Anna,",
+                                      "Elsie and I have talked it over and we want you to",
+                                      "come to us. Times are hard everywhere, but here you",
+                                      "would have a home and work in the shop. Walter asks",
+                                      "about his aunt in Hannover and wants to see the",
+                                      "city where his father was born.",
+                                      "I will pay for the passage from Bremen. Please say",
+                                      "yes.", "Your brother,", "Carl"}));
+
+  const auto pages =
+      OcrEvaluation::writeNamedPages(dir.path(), {"newspaper-1", "certificate-1", "typed-2"});
+  ASSERT_EQ(pages.size(), 3u);
+  for (const auto& page : pages) {
+    const OcrResult result = engine.recognize(page.path);
+    ASSERT_FALSE(result.error) << page.name << ": " << *result.error;
+    EXPECT_LT(OcrEvaluation::score(page.truth, result.text()).cer(), 0.01)
+        << page.name << " read as:\n" << result.text();
   }
 }
 

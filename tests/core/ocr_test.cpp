@@ -68,6 +68,82 @@ TEST(TesseractOcrEngineTest, LinesAreTrimmedAndBlankOnesDoNotCount) {
   }
 }
 
+// Lines of a page as layout gives them, for the mending of false columns:
+// 30 pixels high on their baseline, words 20 pixels apart.
+TesseractOcrEngine::PageLine pageLine(const char* text, int block, int left, int right,
+                                      int baseline, double confidence = 0.9, int rise = 0) {
+  TesseractOcrEngine::PageLine line;
+  line.raw = {text, confidence};
+  line.block = block;
+  line.left = left;
+  line.right = right;
+  line.top = baseline - 22;
+  line.bottom = baseline + 8;
+  line.baseX1 = left;
+  line.baseY1 = baseline;
+  line.baseX2 = right;
+  line.baseY2 = baseline + rise;
+  return line;
+}
+
+TEST(TesseractOcrEngineTest, LinesCutInTwoByFalseColumnsAreJoined) {
+  using Line = TesseractOcrEngine::PageLine;
+  struct Case {
+    const char* name;
+    std::vector<Line> lines;  // in the layout's order
+    std::vector<std::string> want;
+  } cases[] = {
+      {"riverBetweenBlocks",
+       {pageLine("Dear Anna,", 0, 100, 300, 100), pageLine("Elsie and I have", 1, 100, 500, 140),
+        pageLine("come to us. Times", 1, 100, 505, 170), pageLine("over and we", 2, 522, 800, 140),
+        pageLine("everywhere, but", 2, 522, 830, 170)},
+       {"Dear Anna,", "Elsie and I have over and we", "come to us. Times everywhere, but"}},
+      {"realColumnsAGutterApart",
+       {pageLine("The bridge was", 0, 100, 500, 100), pageLine("opened on May 6.", 0, 100, 498, 130),
+        pageLine("The old ferry", 1, 580, 980, 100), pageLine("made its last", 1, 580, 975, 130)},
+       {"The bridge was", "opened on May 6.", "The old ferry", "made its last"}},
+      {"baselinesHalfALineApart",
+       {pageLine("left one", 0, 100, 500, 100), pageLine("right one", 1, 520, 900, 115)},
+       {"left one", "right one"}},
+      {"turnedPage",
+       {pageLine("left half", 0, 100, 500, 100, 0.9, 8),
+        pageLine("right half", 1, 520, 900, 109, 0.9, 6)},
+       {"left half right half"}},
+      {"unpairedLinesStayInOrder",
+       {pageLine("first", 0, 100, 400, 100), pageLine("second", 0, 100, 300, 130),
+        pageLine("third", 0, 100, 400, 160), pageLine("end of first", 1, 415, 700, 100)},
+       {"first end of first", "second", "third"}},
+      {"threeBlocksOneLine",
+       {pageLine("one", 0, 100, 200, 100), pageLine("two", 1, 215, 300, 100),
+        pageLine("three", 2, 318, 420, 100)},
+       {"one two three"}},
+      {"sameBlockNotJoined",
+       {pageLine("Name:", 0, 100, 200, 100), pageLine("Carl", 0, 215, 300, 100)},
+       {"Name:", "Carl"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> got;
+    for (const auto& line : TesseractOcrEngine::mendedLines(c.lines, 20)) got.push_back(line.text);
+    EXPECT_EQ(got, c.want) << c.name;
+  }
+
+  // A rule between the columns is a blank, tall line of its own; the column
+  // beside it stays a column.
+  Line rule = pageLine(" ", 1, 490, 494, 130);
+  rule.top = 70;
+  const auto beside = TesseractOcrEngine::mendedLines(
+      {pageLine("left", 0, 100, 450, 130), rule, pageLine("right", 2, 515, 900, 130)}, 20);
+  ASSERT_EQ(beside.size(), 3u);
+  EXPECT_EQ(beside[2].text, "right");
+
+  // The joined line's confidence is its parts', weighted by their length.
+  const auto joined = TesseractOcrEngine::mendedLines(
+      {pageLine("abc\n", 0, 100, 200, 100, 0.9), pageLine("x\n", 1, 215, 240, 100, 0.5)}, 20);
+  ASSERT_EQ(joined.size(), 1u);
+  EXPECT_EQ(joined[0].text, "abc x");
+  EXPECT_DOUBLE_EQ(joined[0].confidence, (3 * 0.9 + 0.5) / 4);
+}
+
 TEST(TesseractOcrEngineTest, LanguageTagsMapToTesseractNames) {
   struct Case {
     std::vector<std::string> tags;
@@ -137,6 +213,29 @@ TEST(TesseractOcrEngineTest, ReadsAJpegWithoutDensity) {
   EXPECT_EQ(page.lines, (std::vector<std::string>{"Dear friend,", "Yours truly"}));
 }
 
+TEST(TesseractOcrEngineTest, ReadsALetterScannedAt400Dpi) {
+  // A whole letter-size sheet at 400 dpi, read at 300: stating its density,
+  // and as a JPEG without one, whose resolution is judged on the sheet shrunk
+  // by two.
+  ASSERT_TRUE(ImageTools::ensureStarted());
+  TempDir dir;
+  const vips::VImage typed = typedPage("Dear friend,\nYours truly", "Liberation Serif 12", 400);
+  const vips::VImage sheet =
+      typed.embed(0, 0, 3400, 4400,
+                  vips::VImage::option()
+                      ->set("extend", VIPS_EXTEND_BACKGROUND)
+                      ->set("background", std::vector<double>{255}))
+          .copy(vips::VImage::option()->set("xres", 400 / 25.4)->set("yres", 400 / 25.4));
+  sheet.pngsave(dir.file("stated.png").c_str());
+  sheet.jpegsave(dir.file("none.jpg").c_str(), vips::VImage::option()->set("strip", true));
+  TesseractOcrEngine engine;
+  for (const char* name : {"stated.png", "none.jpg"}) {
+    const OcrResult result = engine.recognize(dir.file(name));
+    EXPECT_FALSE(result.error) << name;
+    EXPECT_EQ(result.lines, (std::vector<std::string>{"Dear friend,", "Yours truly"})) << name;
+  }
+}
+
 TEST(TesseractOcrEngineTest, JudgesTheResolutionFromTheWords) {
   ASSERT_TRUE(ImageTools::ensureStarted());
   tesseract::TessBaseAPI api;
@@ -160,6 +259,14 @@ TEST(TesseractOcrEngineTest, JudgesTheResolutionFromTheWords) {
     EXPECT_GT(*judged, dpi * 3 / 4) << dpi;
     EXPECT_LT(*judged, dpi * 4 / 3) << dpi;
   }
+  // Judged on the page shrunk by two, the words' height counts twice.
+  setPage(typedPage("Dear Margaret, we arrived in Chicago on Tuesday\n"
+                    "after a long journey, and the children are well.",
+                    "Liberation Serif 12", 300));
+  const std::optional<int> reduced = TesseractOcrEngine::resolutionFromWords(api, 2);
+  ASSERT_TRUE(reduced);
+  EXPECT_GT(*reduced, 2 * 300 * 3 / 4);
+  EXPECT_LT(*reduced, 2 * 300 * 4 / 3);
   setPage(vips::VImage::black(600, 400).cast(VIPS_FORMAT_UCHAR) + 255);
   EXPECT_FALSE(TesseractOcrEngine::resolutionFromWords(api));
 }
