@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Quorvel Ink needs to build, test and run.
 # The one place where packages are named. Idempotent: installs only what is missing.
+#   scripts/setup.sh          what the build, the tests and the program need
+#   scripts/setup.sh vulkan   only what scripts/install-reader.sh --gpu vulkan needs
 set -euo pipefail
 
 packages=(
@@ -30,6 +32,10 @@ packages=(
   # benchmarks: the printed-text benchmark compares with the plain command
   tesseract-ocr
 )
+if [ "${1:-}" = "vulkan" ]; then
+  # the Vulkan backend of the handwriting reader's server: loader, headers, shader compiler
+  packages=(libvulkan-dev glslc)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
