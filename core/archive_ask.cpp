@@ -75,19 +75,14 @@ std::string ArchiveAsk::prompt(const std::vector<Doc>& docs, const std::string& 
 
 bool ArchiveAsk::shorten(std::vector<Doc>& docs, const std::vector<std::string>& terms,
                          const std::string& sent, const PromptTooLong& tooLong) {
-  if (tooLong.promptTokens() <= 0) return false;
-  // The characters the prompt may hold, at the rate this one was counted,
-  // with a tenth to spare: the excerpts' own rate may be higher.
   const auto sentChars = static_cast<double>(text::graphemeCount(sent));
-  const double allowed = static_cast<double>(tooLong.limitTokens()) * sentChars /
-                         static_cast<double>(tooLong.promptTokens()) * 0.9;
   std::size_t excerptChars = 0, longest = 0;
   for (const Doc& doc : docs) {
     const std::size_t n = text::graphemeCount(doc.excerpt);
     excerptChars += n;
     longest = std::max(longest, n);
   }
-  const double room = allowed - (sentChars - static_cast<double>(excerptChars));
+  const double room = tooLong.allowedChars(sent) - (sentChars - static_cast<double>(excerptChars));
   // The best-ranked documents that get a short excerpt each; the others go.
   std::size_t keep = docs.size();
   while (keep > 1 && room / static_cast<double>(keep) < kShortExcerpt) --keep;

@@ -159,10 +159,10 @@ std::string readFileBytes(const std::string& path) {
 std::vector<std::string> serverEnvironment(const std::vector<std::string>& extra) {
   std::vector<std::string> out;
   for (char** entry = environ; entry && *entry; ++entry) {
-    std::string_view text(*entry);
-    std::string_view name = text.substr(0, text.find('='));
+    std::string_view variable(*entry);
+    std::string_view name = variable.substr(0, variable.find('='));
     if (name == "LLAMA_API_KEY" || name.rfind("LLAMA_ARG_", 0) == 0) continue;
-    out.emplace_back(text);
+    out.emplace_back(variable);
   }
   out.insert(out.end(), extra.begin(), extra.end());
   return out;
@@ -1128,6 +1128,12 @@ PromptTooLong::PromptTooLong(std::int64_t promptTokens, std::int64_t limitTokens
     : Failure("This is more text than the reader can take in at once."),
       promptTokens_(promptTokens),
       limitTokens_(limitTokens) {}
+
+double PromptTooLong::allowedChars(const std::string& sent) const {
+  if (promptTokens_ <= 0) return 0;
+  return static_cast<double>(limitTokens_) * static_cast<double>(text::graphemeCount(sent)) /
+         static_cast<double>(promptTokens_) * 0.9;
+}
 
 const std::string& LlamaServer::installHint() {
   static const std::string text =

@@ -43,6 +43,10 @@ class PromptTooLong : public Failure {
   PromptTooLong(std::int64_t promptTokens, std::int64_t limitTokens);
   std::int64_t promptTokens() const { return promptTokens_; }  // the prompt as counted
   std::int64_t limitTokens() const { return limitTokens_; }    // the most that fits
+  // The characters a prompt like `sent`, the one found too long, may hold to
+  // fit, at the rate it was counted and with a tenth to spare (a part of it
+  // may cost more tokens than the whole on average).
+  double allowedChars(const std::string& sent) const;
  private:
   std::int64_t promptTokens_;
   std::int64_t limitTokens_;

@@ -28,17 +28,14 @@ const char* const kTooLong =
     "A passage of this text is too long for the reader to translate, even in small pieces.";
 
 // The pieces of a chunk whose prompt `sent` was found too long, each small
-// enough at the rate that prompt was counted (with a tenth to spare); none
-// when they would be shorter than kShortChunk.
+// enough to fit; none when they would be shorter than kShortChunk.
 std::vector<std::string> shorterChunks(const std::string& chunk, const std::string& sent,
                                        const PromptTooLong& tooLong) {
-  if (tooLong.promptTokens() <= 0) return {};
   const auto sentChars = static_cast<double>(text::graphemeCount(sent));
   const auto chunkChars = static_cast<double>(text::graphemeCount(chunk));
-  const double allowed = static_cast<double>(tooLong.limitTokens()) * sentChars /
-                         static_cast<double>(tooLong.promptTokens()) * 0.9;
   // Always shorter than before, so that every piece's count is smaller.
-  const double limit = std::min(allowed - (sentChars - chunkChars), chunkChars * 0.9);
+  const double limit =
+      std::min(tooLong.allowedChars(sent) - (sentChars - chunkChars), chunkChars * 0.9);
   if (limit < static_cast<double>(kShortChunk)) return {};
   return Translator::chunks(chunk, static_cast<int>(limit));
 }

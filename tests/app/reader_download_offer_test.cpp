@@ -28,8 +28,8 @@ TEST(ReaderDownloadOfferTest, WithoutAServerToGetTheOfferSaysSoFirst) {
             "entirely on this computer.");
   // As things are: a llama-server on PATH makes the download possible.
   TempDir without, with;
-  std::filesystem::copy_file(std::string(QUORVEL_TOOLS_DIR) + "/fake-llama-server",
-                             with.file("llama-server"));
+  const std::string server = with.file("llama-server");
+  std::filesystem::copy_file(QUORVEL_TOOLS_DIR "/fake-llama-server", server);
   const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
   unsetenv("QUORVEL_MANIFEST_URL");
   setenv("PATH", without.path().c_str(), 1);

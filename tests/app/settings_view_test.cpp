@@ -207,8 +207,8 @@ TEST_F(Settings, HandwritingTabFollowsTheReaderState) {
 
 TEST_F(Settings, HandwritingTabSaysWhenNoServerCanBeHad) {
   TempDir without, with;
-  std::filesystem::copy_file(std::string(QUORVEL_TOOLS_DIR) + "/fake-llama-server",
-                             with.file("llama-server"));
+  const std::string server = with.file("llama-server");
+  std::filesystem::copy_file(QUORVEL_TOOLS_DIR "/fake-llama-server", server);
   const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
   setenv("PATH", without.path().c_str(), 1);
   unsetenv("QUORVEL_MANIFEST_URL");
