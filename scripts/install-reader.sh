@@ -7,7 +7,9 @@
 #   scripts/install-reader.sh --source DIR|FILE    build from a llama.cpp source folder or a
 #                                                  .tar.gz/.tar.xz archive of one (no network)
 #   scripts/install-reader.sh --gpu vulkan         with the Vulkan backend (any GPU with a Vulkan
-#                                                  driver; installs libvulkan-dev and glslc)
+#                                                  driver; installs libvulkan-dev, glslc and
+#                                                  spirv-headers; needs Vulkan headers newer than
+#                                                  Debian 12's 1.3.239)
 # Further options:
 #   --bindir DIR   where llama-server goes (default ~/.local/bin)
 #   --ref TAG      the llama.cpp release to clone (default below)
@@ -32,7 +34,7 @@ while [ $# -gt 0 ]; do
     --gpu) gpu="${2:?--gpu needs a backend}"; shift 2 ;;
     --portable) native=OFF; shift ;;
     --jobs) jobs="${2:?--jobs needs a number}"; shift 2 ;;
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) fail "unknown option $1 (see --help)" ;;
   esac
 done
@@ -43,8 +45,15 @@ case "$gpu" in
   "") ;;
   vulkan)
     bash "$here/setup.sh" vulkan
+    # llama.cpp's Vulkan backend uses VK_EXT_layer_settings, which Debian 12's
+    # headers (1.3.239) lack: say so before a long build fails.
+    if ! printf '#include <vulkan/vulkan.hpp>\nvk::LayerSettingEXT setting;\n' |
+        g++ -std=c++17 -x c++ -fsyntax-only - >/dev/null 2>&1; then
+      fail "this system's Vulkan headers are too old for llama.cpp's Vulkan backend (Debian 12's" \
+        "1.3.239 are); build for the processor, or on a distribution with newer ones"
+    fi
     backend=(-DGGML_VULKAN=ON) ;;
-  *) fail "the GPU backend '$gpu' can't be built from Debian's packages; --gpu vulkan can" ;;
+  *) fail "no GPU backend '$gpu' here; --gpu vulkan is the one a distribution's packages can build" ;;
 esac
 for tool in cmake g++ tar; do
   command -v "$tool" >/dev/null 2>&1 || fail "$tool is missing: run scripts/setup.sh first"

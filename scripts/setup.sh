@@ -34,7 +34,7 @@ packages=(
 )
 if [ "${1:-}" = "vulkan" ]; then
   # the Vulkan backend of the handwriting reader's server: loader, headers, shader compiler
-  packages=(libvulkan-dev glslc)
+  packages=(libvulkan-dev glslc spirv-headers)
 fi
 
 missing=()

@@ -306,9 +306,7 @@ TEST_F(RealServer, KillingTheProgramEndsItsServer) {
   testing::HeldServer held = testing::holdServer(settings(), kOneThread);
   ASSERT_GT(held.server, 0) << held.output;
   ASSERT_TRUE(alive(held.server));
-  ASSERT_EQ(::kill(held.holder, SIGKILL), 0);
-  ::waitpid(held.holder, nullptr, 0);
-  EXPECT_TRUE(eventually([&] { return !alive(held.server); }, 10));
+  EXPECT_TRUE(testing::killHolderAndItsServerEnds(held));
 }
 
 // The server the install script put in its folder, found on PATH the way

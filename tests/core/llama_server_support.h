@@ -94,4 +94,16 @@ inline HeldServer holdServer(const HandwritingSettings& settings,
   return held;
 }
 
+// Kills the holder as kill -9 would and reaps it; true when its server is
+// gone within `seconds` too.
+inline bool killHolderAndItsServerEnds(const HeldServer& held, double seconds = 10) {
+  if (held.holder <= 0 || ::kill(held.holder, SIGKILL) != 0) return false;
+  ::waitpid(held.holder, nullptr, 0);
+  for (int waited = 0; waited < seconds * 100; ++waited) {
+    if (!alive(held.server)) return true;
+    ::usleep(10000);
+  }
+  return !alive(held.server);
+}
+
 }  // namespace quorvel::testing

@@ -633,9 +633,7 @@ TEST(LlamaServer, TheServerEndsWithTheProgramThatStartedIt) {
   testing::HeldServer held = testing::holdServer(reader.settings(), {}, 30);
   ASSERT_GT(held.server, 0) << held.output;
   ASSERT_TRUE(alive(held.server));
-  ASSERT_EQ(::kill(held.holder, SIGKILL), 0);
-  ::waitpid(held.holder, nullptr, 0);
-  EXPECT_TRUE(eventually([&] { return !alive(held.server); }, 10));
+  EXPECT_TRUE(testing::killHolderAndItsServerEnds(held));
 }
 
 TEST(LlamaServer, AServerOutlivesTheThreadThatStartedIt) {
