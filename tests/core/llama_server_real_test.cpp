@@ -161,8 +161,9 @@ TEST_F(RealServer, ReadsATileAndATiledPage) {
   ASSERT_FALSE(progress.empty());
   EXPECT_GE(progress.back().total, 2);
   EXPECT_EQ(progress.back().done, progress.back().total);
-  std::printf("readPage of %lld tiles from a stopped server: %.2f s\n",
-              static_cast<long long>(progress.back().total), seconds);
+  std::printf("readPage of %lld tiles from a stopped server: %.2f s (start %.1f s)\n",
+              static_cast<long long>(progress.back().total), seconds,
+              server().lastStartSeconds().value_or(0));
 }
 
 // Lines of a long letter, dense with dates, sums and addresses as family
@@ -195,8 +196,10 @@ TEST_F(RealServer, AQuestionOverSixLongTranscriptionsIsAnswered) {
   auto start = Clock::now();
   AskAnswer answer;
   ASSERT_NO_THROW(answer = asker.ask(question));
-  std::printf("question over six long transcriptions from a stopped server: %.2f s (%lld tokens whole)\n",
-              secondsSince(start), static_cast<long long>(*tokens));
+  std::printf("question over six long transcriptions from a stopped server: %.2f s (start %.1f s, "
+              "%lld tokens whole)\n",
+              secondsSince(start), server().lastStartSeconds().value_or(0),
+              static_cast<long long>(*tokens));
   EXPECT_EQ(answer.question, question);
   EXPECT_FALSE(answer.text.empty());
 }
@@ -224,7 +227,8 @@ TEST_F(RealServer, TranslatesAndCutsAChunkTheModelFindsTooLong) {
   Translator translator(*catalog, *engine);
   auto start = Clock::now();
   Translation translation = translator.translate(german);
-  std::printf("translation from a stopped server: %.2f s\n", secondsSince(start));
+  std::printf("translation from a stopped server: %.2f s (start %.1f s)\n", secondsSince(start),
+              server().lastStartSeconds().value_or(0));
   EXPECT_EQ(translation.language, "de");
   EXPECT_FALSE(translation.text.empty());
 
