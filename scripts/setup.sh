@@ -8,6 +8,8 @@ set -euo pipefail
 packages=(
   # toolchain
   g++ cmake ninja-build pkg-config git
+  # unpacks the llama.cpp source archive the tests build their model server from
+  xz-utils
   # core libraries
   libsqlite3-dev libvips-dev libheif1 libssl-dev
   libtesseract-dev tesseract-ocr-eng
