@@ -273,6 +273,10 @@ void AskPanel::updateReader() {
     readerMessage_->setText(qs(download->message));
   } else {
     readerButton_->setText(qs(readerButtonTitle(model_.downloadPaused())));
+    // A download that can't get a server for this computer says so first.
+    const bool noServer = !ModelDownloader::canGetServer();
+    readerMessage_->setVisible(noServer);
+    if (noServer) readerMessage_->setText(qs(ModelDownloader::noServerSentence()));
   }
 }
 

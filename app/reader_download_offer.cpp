@@ -13,7 +13,13 @@ std::string downloadLabel() { return "Download (" + sizeText() + ")"; }
 
 std::string notNowLabel() { return "Not Now"; }
 
-std::string message() {
+std::string message() { return message(ModelDownloader::canGetServer()); }
+
+std::string message(bool canGetServer) {
+  if (!canGetServer)
+    return ModelDownloader::noServerSentence() +
+           " Until then the download can't start; once it is there, the download fetches the " +
+           sizeText() + " model that runs entirely on this computer.";
   return "Reading handwriting uses a model that runs entirely on this computer, so your letters "
          "never leave it. It's a one-time " +
          sizeText() +

@@ -24,7 +24,10 @@ std::string title();
 std::string downloadLabel();
 // "Not Now"
 std::string notNowLabel();
-// The message under the title, with the size.
+// The message under the title, with the size. Without a server to get for
+// this computer it first says so and how to get one.
+std::string message(bool canGetServer);
+// message() as things are: ModelDownloader::canGetServer().
 std::string message();
 
 // Asks through the model's panels; "Download" starts the download with the

@@ -108,6 +108,13 @@ std::string SettingsView::downloadButtonTitle(bool paused) {
   return paused ? "Resume Download" : "Download (" + ReaderDownloadOffer::sizeText() + ")";
 }
 
+std::optional<std::string> SettingsView::readerMissingText(bool canGetServer,
+                                                           const std::optional<std::string>& error) {
+  const std::string sentence = ModelDownloader::noServerSentence();
+  if (canGetServer || error == sentence) return std::nullopt;
+  return sentence;
+}
+
 std::string SettingsView::removeNote() {
   return "Removing it frees about " + ReaderDownloadOffer::sizeText() +
          ". Text it has already read stays in your archive.";
@@ -302,6 +309,8 @@ QWidget* SettingsView::handwritingTab() {
   notInstalled->setContentsMargins(0, 0, 0, 0);
   notInstalled->setSpacing(8);
   readerStatus_ = valueRow(notInstalled, "Status", QString(), "readerStatus");
+  readerMissing_ = namedCaption(QString(), notInstalled_, "readerMissing");
+  notInstalled->addWidget(readerMissing_);
   download_ = button(notInstalled_, QString(), "startDownload");
   notInstalled->addWidget(download_);
   downloadError_ = namedCaption(QString(), notInstalled_, "downloadError");
@@ -347,6 +356,10 @@ void SettingsView::updateReader() {
       readerStatus_->setText(qs(readerStatusText(model_.downloadPaused())));
       download_->setText(qs(downloadButtonTitle(model_.downloadPaused())));
       const std::optional<std::string>& error = model_.downloadError();
+      const std::optional<std::string> missing =
+          readerMissingText(ModelDownloader::canGetServer(), error);
+      readerMissing_->setVisible(missing.has_value());
+      readerMissing_->setText(missing ? qs(*missing) : QString());
       downloadError_->setVisible(error.has_value());
       downloadError_->setText(error ? qs(*error) : QString());
       break;

@@ -5,6 +5,7 @@
 // every control acts at once through the model, and every value shown is the
 // model's published state or read afresh when the window or tab is shown.
 // GUI thread only.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,11 @@ class SettingsView : public QWidget {
   static std::string readerStatusText(bool paused);
   // "Resume Download" or "Download (<built-in size>)".
   static std::string downloadButtonTitle(bool paused);
+  // Above the download button when the download has no server to get for
+  // this computer: that sentence with how to get one; none when it has one,
+  // or when the download's failure already says it.
+  static std::optional<std::string> readerMissingText(bool canGetServer,
+                                                      const std::optional<std::string>& error);
   // The note under the removal button, with the built-in size.
   static std::string removeNote();
   // The newest automatic backup's time (abbreviated date, short time of the
@@ -88,6 +94,7 @@ class SettingsView : public QWidget {
   QWidget* notInstalled_ = nullptr;
   QLabel* readerStatus_ = nullptr;
   QPushButton* download_ = nullptr;
+  QLabel* readerMissing_ = nullptr;
   QLabel* downloadError_ = nullptr;
 
   // Folders.

@@ -2,6 +2,7 @@
 // model's reply handed to interpret().
 #include "core/archive_ask.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <utility>
@@ -10,9 +11,18 @@
 #include "core/catalog.h"
 #include "core/date_extractor.h"
 #include "core/failure.h"
+#include "core/llama_server.h"
 #include "core/text.h"
 
 namespace quorvel {
+
+namespace {
+// Tries of a question whose prompt is too long, each with shorter excerpts.
+constexpr int kFitAttempts = 3;
+const char* const kTooLong =
+    "The question is too long for the reader to take in with even a short excerpt of your "
+    "letters. Please ask it in fewer words.";
+}  // namespace
 
 ArchiveAsk::ArchiveAsk(Catalog& catalog, CompletionFunction complete)
     : catalog_(catalog), complete_(std::move(complete)) {}
@@ -28,7 +38,7 @@ AskAnswer ArchiveAsk::ask(const std::string& question, std::stop_token stop) {
   if (asked.empty()) throw Failure("Type a question first.");
 
   const std::vector<std::string> terms = keywords(asked);
-  const std::vector<Doc> docs = retrieve(terms);
+  std::vector<Doc> docs = retrieve(terms);
   if (docs.empty()) {
     AskAnswer answer;
     answer.question = asked;
@@ -37,17 +47,52 @@ AskAnswer ArchiveAsk::ask(const std::string& question, std::stop_token stop) {
     return answer;
   }
 
+  std::string reply;
+  for (int attempt = 1;; ++attempt) {
+    const std::string user = prompt(docs, asked);
+    try {
+      reply = complete_(system(), user, stop);
+      break;
+    } catch (const PromptTooLong& tooLong) {
+      if (attempt == kFitAttempts || !shorten(docs, terms, system() + user, tooLong))
+        throw Failure(kTooLong);
+    }
+  }
+  const double seconds = secondsSinceStart();
+  return interpret(reply, asked, terms, docs, seconds, archiveNames(asked));
+}
+
+std::string ArchiveAsk::prompt(const std::vector<Doc>& docs, const std::string& question) {
   std::string user = "Excerpts from the family's letters:\n\n";
   for (const Doc& doc : docs) {
     user += "[" + std::to_string(doc.number) + "] " + doc.title;
     if (doc.date) user += " (written " + DateExtractor::pretty(*doc.date) + ")";
     user += "\n" + doc.excerpt + "\n\n";
   }
-  user += "Question: " + asked + "\nAnswer:";
+  user += "Question: " + question + "\nAnswer:";
+  return user;
+}
 
-  const std::string reply = complete_(system(), user, stop);
-  const double seconds = secondsSinceStart();
-  return interpret(reply, asked, terms, docs, seconds, archiveNames(asked));
+bool ArchiveAsk::shorten(std::vector<Doc>& docs, const std::vector<std::string>& terms,
+                         const std::string& sent, const PromptTooLong& tooLong) {
+  const auto sentChars = static_cast<double>(text::graphemeCount(sent));
+  std::size_t excerptChars = 0, longest = 0;
+  for (const Doc& doc : docs) {
+    const std::size_t n = text::graphemeCount(doc.excerpt);
+    excerptChars += n;
+    longest = std::max(longest, n);
+  }
+  const double room = tooLong.allowedChars(sent) - (sentChars - static_cast<double>(excerptChars));
+  // The best-ranked documents that get a short excerpt each; the others go.
+  std::size_t keep = docs.size();
+  while (keep > 1 && room / static_cast<double>(keep) < kShortExcerpt) --keep;
+  const double each = room / static_cast<double>(keep);
+  if (each < kShortExcerpt) return false;
+  docs.resize(keep);
+  // Always shorter than before, so that the next count is smaller.
+  const int limit = static_cast<int>(std::min(each, static_cast<double>(longest) * 0.9));
+  for (Doc& doc : docs) doc.excerpt = excerpt(doc.text, terms, limit);
+  return true;
 }
 
 std::vector<ArchiveAsk::Doc> ArchiveAsk::retrieve(const std::vector<std::string>& terms) {

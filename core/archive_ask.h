@@ -21,6 +21,7 @@ namespace quorvel {
 
 class Catalog;
 class HandwritingEngine;
+class PromptTooLong;
 
 // Asks the local model: (system prompt, user text) to the reply text. Callable
 // from any thread. Throws Failure with a sentence for the user when the model
@@ -37,7 +38,9 @@ using StatusFunction = std::function<void(const std::string&)>;
 // computer isn't installed yet." when they are not complete, starts the server
 // if needed (status texts go to `status`), throws Failure with the server's
 // reason (or "The reader couldn't start.") when it does not start, throws
-// Cancelled when `stop` was requested by then, and sends the chat request with
+// Cancelled when `stop` was requested by then, throws PromptTooLong when the
+// prompt leaves the reply less than its `maxTokens` of the server's context
+// (counted by the server, or refused by it), and sends the chat request with
 // at most `maxTokens` tokens, temperature 0 and a time-out of the larger of
 // tileTimeoutSeconds and 120 seconds. Errors of the request pass through
 // unchanged. The engine must outlive the function.
@@ -100,7 +103,11 @@ class ArchiveAsk {
   void setExcerptChars(int value) { excerptChars_ = value; }
 
   // The whole question cycle. Throws Failure "Type a question first." for a
-  // blank question; errors of the completion function pass through unchanged.
+  // blank question; errors of the completion function pass through unchanged,
+  // except PromptTooLong: the prompt is then sent again with shorter excerpts,
+  // and without the lowest-ranked documents when even short ones don't fit,
+  // up to three tries in all, and Failure with a sentence when not even one
+  // short excerpt fits beside the question.
   // When nothing in the archive matches, answers notFound() without asking
   // the model.
   AskAnswer ask(const std::string& question, std::stop_token stop = {});
@@ -139,7 +146,16 @@ class ArchiveAsk {
   // is one word and compares equal to a composed one.
   static std::vector<std::string> splitWords(const std::string& text, bool (*inWord)(char32_t));
 
+  // The excerpts a document gets at least, when a prompt must be shortened.
+  static constexpr int kShortExcerpt = 200;
+
   std::vector<Doc> retrieve(const std::vector<std::string>& terms);
+  // The user text: the numbered excerpts and the question.
+  static std::string prompt(const std::vector<Doc>& docs, const std::string& question);
+  // Cuts the excerpts (and drops the last documents) so that a prompt like
+  // `sent`, found too long, fits; false when not even one short excerpt does.
+  static bool shorten(std::vector<Doc>& docs, const std::vector<std::string>& terms,
+                      const std::string& sent, const PromptTooLong& tooLong);
   // The names of names(text) that the archive knows.
   std::vector<std::string> archiveNames(const std::string& text);
 

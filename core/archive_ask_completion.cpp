@@ -1,6 +1,8 @@
 // The completion functions both archive services build from the handwriting
 // engine's model server, and the constructors that use them.
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -11,6 +13,11 @@
 #include "core/translator.h"
 
 namespace quorvel {
+
+namespace {
+// Room in a counted prompt for the chat template's turn markers around the texts.
+constexpr std::int64_t kTemplateTokens = 32;
+}  // namespace
 
 CompletionFunction makeEngineCompletion(HandwritingEngine& engine, StatusFunction status,
                                         std::int64_t maxTokens) {
@@ -27,6 +34,13 @@ CompletionFunction makeEngineCompletion(HandwritingEngine& engine, StatusFunctio
       throw Failure(server.lastError().value_or("The reader couldn't start."));
     }
     if (stop.stop_requested()) throw Cancelled();
+    // A prompt that leaves the reply no room in the context is refused before
+    // it is sent (the server would cut the reply short); a server that cannot
+    // count refuses an overlong one itself.
+    const std::int64_t limit = LlamaServer::contextTokens - maxTokens;
+    if (std::optional<std::int64_t> tokens = server.countTokens(system + "\n\n" + user, stop);
+        tokens && *tokens + kTemplateTokens > limit)
+      throw PromptTooLong(*tokens + kTemplateTokens, limit);
     const double timeout = std::max<double>(static_cast<double>(settings.tileTimeoutSeconds), 120);
     return server.chat(system, user, maxTokens, 0 /*temperature*/, timeout, stop);
   };

@@ -7,8 +7,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -18,12 +18,17 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <random>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/curl_support.h"
@@ -56,6 +61,11 @@ const char* const kLoading = "Loading the handwriting model\u2026";
 const char* const kReaderNotRunning = "The reader isn't running.";
 const char* const kHandwritingNotRunning = "The handwriting reader isn't running.";
 const char* const kUnreadableAnswer = "llama-server sent an answer that couldn't be read.";
+const char* const kTooOld =
+    "The llama-server on this computer is too old to read scans: it doesn't know the --mmproj "
+    "option. ";
+// What an older server says of an option it doesn't know, before it exits.
+const char* const kUnknownOption = "invalid argument: --";
 
 // ---------------------------------------------------------------------------
 // UTF-8 helpers
@@ -144,51 +154,182 @@ std::string readFileBytes(const std::string& path) {
 // ---------------------------------------------------------------------------
 // Child processes
 
-// A spawned program with its stdout and stderr joined into one pipe, read by a
+// The server's environment: the caller's, less what would change the server
+// behind our back (its API key and every LLAMA_ARG_* setting), plus `extra`.
+std::vector<std::string> serverEnvironment(const std::vector<std::string>& extra) {
+  std::vector<std::string> out;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    std::string_view variable(*entry);
+    std::string_view name = variable.substr(0, variable.find('='));
+    if (name == "LLAMA_API_KEY" || name.rfind("LLAMA_ARG_", 0) == 0) continue;
+    out.emplace_back(variable);
+  }
+  out.insert(out.end(), extra.begin(), extra.end());
+  return out;
+}
+
+// Everything a child needs between fork() and exec(), made beforehand: the
+// child of a threaded process may only make async-signal-safe calls.
+struct LaunchPlan {
+  const char* path;
+  char* const* argv;
+  char* const* envp;
+  const char* workDir;  // null: stay in the current folder
+  int input;            // becomes standard input
+  int output;           // becomes standard output and standard error
+};
+
+// Starts programs that end with this process. PR_SET_PDEATHSIG fires when the
+// thread that forked the child ends, not the process, so every child is
+// forked by one thread that lives as long as the process: a worker thread
+// that ends would otherwise take its servers with it.
+class Launcher {
+ public:
+  static Launcher& shared() {
+    static Launcher launcher;
+    return launcher;
+  }
+
+  // Starts the program on the launcher's thread; throws std::system_error
+  // when it cannot be started.
+  pid_t launch(const LaunchPlan& plan) {
+    std::packaged_task<pid_t()> task([&plan] { return forkAndExec(plan); });
+    std::future<pid_t> started = task.get_future();
+    {
+      std::lock_guard guard(mutex_);
+      queue_.push_back(std::move(task));
+    }
+    changed_.notify_all();
+    return started.get();
+  }
+
+  ~Launcher() {
+    {
+      std::lock_guard guard(mutex_);
+      quitting_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  Launcher() : thread_([this] { run(); }) {}
+
+  void run() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+      changed_.wait(lock, [this] { return quitting_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      std::packaged_task<pid_t()> task = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      task();
+      lock.lock();
+    }
+  }
+
+  static pid_t forkAndExec(const LaunchPlan& plan) {
+    int report[2];  // the child writes its errno here when exec fails
+    if (::pipe2(report, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      // Killed when the launching thread, and so this process, ends; if the
+      // parent is gone already, it never learns of its death: give up.
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::getppid() != parent) ::_exit(127);
+      struct sigaction defaults {};
+      defaults.sa_handler = SIG_DFL;
+      for (int sig : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2})
+        ::sigaction(sig, &defaults, nullptr);
+      sigset_t none;
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
+      int error = 0;
+      if (::dup2(plan.input, 0) < 0 || ::dup2(plan.output, 1) < 0 || ::dup2(plan.output, 2) < 0 ||
+          (plan.workDir && ::chdir(plan.workDir) != 0)) {
+        error = errno;
+      } else {
+        // Nothing of ours beyond the three standard descriptors reaches the
+        // server, whether or not the library that opened it asked for close-on-exec.
+        if (::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */) != 0)
+          for (int fd = 3; fd < 65536; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::execve(plan.path, plan.argv, plan.envp);
+        error = errno;
+      }
+      [[maybe_unused]] ssize_t ignored = ::write(report[1], &error, sizeof error);
+      ::_exit(127);
+    }
+    const int forkError = errno;
+    ::close(report[1]);
+    if (pid < 0) {
+      ::close(report[0]);
+      throw std::system_error(forkError, std::generic_category());
+    }
+    int error = 0;
+    ssize_t n;
+    do n = ::read(report[0], &error, sizeof error);
+    while (n < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (n == static_cast<ssize_t>(sizeof error)) {
+      int status;
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+      throw std::system_error(error, std::generic_category());
+    }
+    return pid;  // the pipe closed on exec: the program runs
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool quitting_ = false;
+  std::deque<std::packaged_task<pid_t()>> queue_;
+  std::thread thread_;  // declared last: started once the rest exists
+};
+
+// A started program with its stdout and stderr joined into one pipe, read by a
 // thread of its own. Every waitpid() and kill() happens under mutex_ and
 // only while the child is unreaped, so a signal never reaches a recycled pid.
 class ChildProcess {
  public:
   using OutputSink = std::function<void(std::string_view)>;
 
+  // Starts the program with exactly `args` and the environment `env`
+  // ("NAME=value" entries), in `workDir` when it is not empty. The child is
+  // killed when this process ends, however it ends.
   // Throws std::system_error when the program cannot be started.
   ChildProcess(const std::string& path, const std::vector<std::string>& args,
-               const std::string& workDir, OutputSink sink) {
+               const std::vector<std::string>& env, const std::string& workDir, OutputSink sink) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
     readFd_ = fds[0];
     int writeFd = fds[1];
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
+    int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, writeFd, 1);
-    posix_spawn_file_actions_adddup2(&actions, writeFd, 2);
-    if (!workDir.empty()) posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-    // Nothing of ours beyond the three standard descriptors reaches the server,
-    // whether or not the library that opened it asked for close-on-exec.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    auto pointers = [](const std::vector<std::string>& texts) {
+      std::vector<char*> out;
+      for (const std::string& t : texts) out.push_back(const_cast<char*>(t.c_str()));
+      out.push_back(nullptr);
+      return out;
+    };
+    std::vector<std::string> argvTexts{path};
+    argvTexts.insert(argvTexts.end(), args.begin(), args.end());
+    std::vector<char*> argv = pointers(argvTexts);
+    std::vector<char*> envp = pointers(env);
 
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int s : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2})
-      sigaddset(&defaults, s);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
-    int error = ::posix_spawn(&pid_, path.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    int error = 0;
+    if (input < 0) {
+      error = errno;
+    } else {
+      try {
+        pid_ = Launcher::shared().launch({path.c_str(), argv.data(), envp.data(),
+                                          workDir.empty() ? nullptr : workDir.c_str(), input,
+                                          writeFd});
+      } catch (const std::system_error& e) {
+        error = e.code().value();
+      }
+      ::close(input);
+    }
     ::close(writeFd);
     if (error != 0) {
       ::close(readFd_);
@@ -225,6 +366,8 @@ class ChildProcess {
 
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
 
   bool running() {
     std::lock_guard guard(mutex_);
@@ -430,8 +573,9 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
 
 // One request to the local server, aborted at once when `stop` is requested.
 // postBody null: GET. Throws TransportError below HTTP.
+// `apiKey` not empty: sent as "Authorization: Bearer <key>".
 HttpAnswer httpRequest(const std::string& url, const std::string* postBody, double timeoutSeconds,
-                       std::stop_token stop) {
+                       const std::string& apiKey, std::stop_token stop) {
   using Kind = TransportError::Kind;
   if (stop.stop_requested()) throw TransportError(Kind::cancelled, "The request was cancelled.");
   curl::initOnce();
@@ -449,11 +593,15 @@ HttpAnswer httpRequest(const std::string& url, const std::string* postBody, doub
   curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(std::ceil(timeoutSeconds * 1000)));
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &transfer);
+  curl_slist* list = nullptr;
+  if (!apiKey.empty()) list = curl_slist_append(list, ("Authorization: Bearer " + apiKey).c_str());
   if (postBody) {
-    curl_slist* list = curl_slist_append(nullptr, "Content-Type: application/json");
+    list = curl_slist_append(list, "Content-Type: application/json");
     if (list) list = curl_slist_append(list, "Expect:");
-    headers.reset(list);
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
+  }
+  headers.reset(list);
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
+  if (postBody) {
     curl_easy_setopt(e, CURLOPT_POST, 1L);
     curl_easy_setopt(e, CURLOPT_POSTFIELDS, postBody->data());
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(postBody->size()));
@@ -509,6 +657,34 @@ int freePort() {
   return port;
 }
 
+// 32 random bytes in hex: a key no other program can guess.
+std::string freshApiKey() {
+  std::random_device device;
+  static const char* const hex = "0123456789abcdef";
+  std::string key;
+  for (int i = 0; i < 8; ++i) {
+    std::uint32_t r = device();
+    for (int j = 0; j < 8; ++j, r >>= 4) key += hex[r & 15];
+  }
+  return key;
+}
+
+// The server's answer to a prompt longer than its context:
+// {"error": {"type": "exceed_context_size_error", "n_prompt_tokens": n, "n_ctx": m}}.
+std::optional<std::pair<std::int64_t, std::int64_t>> contextOverflow(const std::string& body) {
+  json parsed = json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (!parsed.is_object()) return std::nullopt;
+  const json* error = &parsed;
+  if (auto inner = parsed.find("error"); inner != parsed.end() && inner->is_object()) error = &*inner;
+  auto type = error->find("type");
+  auto prompt = error->find("n_prompt_tokens");
+  auto context = error->find("n_ctx");
+  if (type == error->end() || *type != "exceed_context_size_error" || prompt == error->end() ||
+      !prompt->is_number_integer() || context == error->end() || !context->is_number_integer())
+    return std::nullopt;
+  return std::pair{prompt->get<std::int64_t>(), context->get<std::int64_t>()};
+}
+
 // Rounded half away from zero to tenths.
 double tenths(double seconds) { return std::round(seconds * 10) / 10; }
 
@@ -560,6 +736,8 @@ struct LlamaServer::Impl : std::enable_shared_from_this<LlamaServer::Impl> {
   Timing timing;
   std::optional<std::string> lastError;
   std::optional<double> lastStartSeconds;
+  std::string apiKey;  // of the server in `proc`; made fresh at every start
+  std::vector<std::string> extraArguments;
 
   // Start serialisation: one start at a time, later callers wait for it.
   std::mutex startLock;
@@ -740,15 +918,20 @@ struct LlamaServer::Impl : std::enable_shared_from_this<LlamaServer::Impl> {
                                      std::to_string(settings.gpuLayers),
                                      "--host", "127.0.0.1",         "--port",
                                      std::to_string(port),           "-c",
-                                     "4096",   "-np",               "1"};
+                                     std::to_string(contextTokens), "-np", "1"};
     if (settings.gpuLayers < 1) args.push_back("--no-mmproj-offload");
     const std::string workDir = fs::path(serverPath).parent_path().string();
+    // Given to the server in its environment, which only this user can read,
+    // rather than on its command line, which every local user can.
+    const std::string key = freshApiKey();
+    const std::vector<std::string> env = serverEnvironment({"LLAMA_API_KEY=" + key});
 
     Timing limits;
     {
       std::lock_guard guard(lock);
       recentLog.clear();
       limits = timing;
+      args.insert(args.end(), extraArguments.begin(), extraArguments.end());
     }
 
     // The reader thread holds the controller weakly and completes UTF-8
@@ -766,7 +949,7 @@ struct LlamaServer::Impl : std::enable_shared_from_this<LlamaServer::Impl> {
     const auto startTime = SteadyClock::now();
     std::shared_ptr<ChildProcess> child;
     try {
-      child = std::make_shared<ChildProcess>(serverPath, args, workDir, std::move(sink));
+      child = std::make_shared<ChildProcess>(serverPath, args, env, workDir, std::move(sink));
     } catch (const std::system_error& e) {
       std::string description = e.code().message();
       setLastError("Couldn't start the handwriting reader: " + description + ".");
@@ -775,6 +958,7 @@ struct LlamaServer::Impl : std::enable_shared_from_this<LlamaServer::Impl> {
     {
       std::lock_guard guard(lock);
       proc = child;
+      apiKey = key;
     }
     report(status, kLoading);
     const std::string base = "http://127.0.0.1:" + std::to_string(port);
@@ -797,14 +981,19 @@ struct LlamaServer::Impl : std::enable_shared_from_this<LlamaServer::Impl> {
       if (!child->running()) {
         // Its last words are often the reason: read them before quoting them.
         child->waitForOutputEnd(kOutputDrain);
-        setLastError("The handwriting reader stopped while loading (code " +
-                     std::to_string(child->terminationStatus()) + "). " + tail());
+        // A server from before image reading refuses its options and exits.
+        if (recentLogHas(std::string(kUnknownOption) + "mmproj") ||
+            recentLogHas(std::string(kUnknownOption) + "no-mmproj-offload"))
+          setLastError(kTooOld + installHint());
+        else
+          setLastError("The handwriting reader stopped while loading (code " +
+                       std::to_string(child->terminationStatus()) + "). " + tail());
         this->stop();
         return Outcome::failed;
       }
       long answer = 0;
       try {
-        answer = httpRequest(base + "/health", nullptr, kHealthTimeout, stop).status;
+        answer = httpRequest(base + "/health", nullptr, kHealthTimeout, key, stop).status;
       } catch (const TransportError&) {
         answer = 0;  // not up yet, or cancelled: the checks above decide
       }
@@ -825,12 +1014,24 @@ struct LlamaServer::Impl : std::enable_shared_from_this<LlamaServer::Impl> {
     }
   }
 
-  std::string post(const json& body, const std::string& base, double timeout,
-                   std::stop_token stop) {
+  bool recentLogHas(const std::string& text) const {
+    std::lock_guard guard(lock);
+    return recentLog.find(text) != std::string::npos;
+  }
+
+  std::string post(const json& body, const std::string& base, const std::string& key,
+                   double timeout, std::stop_token stop) {
     // Invalid UTF-8 in a text is replaced rather than failing the request.
     const std::string data = body.dump(-1, ' ', false, json::error_handler_t::replace);
     double limit = requestTimeout(timeout);
-    HttpAnswer answer = httpRequest(base + "/v1/chat/completions", &data, limit, stop);
+    HttpAnswer answer = httpRequest(base + "/v1/chat/completions", &data, limit, key, stop);
+    if (answer.status == 400) {
+      if (auto overflow = contextOverflow(answer.body)) {
+        // The reply needs its room in the context too.
+        const std::int64_t reply = body.value("max_tokens", std::int64_t{0});
+        throw PromptTooLong(overflow->first, std::max<std::int64_t>(0, overflow->second - reply));
+      }
+    }
     if (answer.status != 200) {
       throw Failure("llama-server HTTP " + std::to_string(answer.status) + ": " +
                     replacingInvalidUtf8(std::string_view(answer.body).substr(0, 300)));
@@ -859,39 +1060,87 @@ struct LlamaServer::Impl : std::enable_shared_from_this<LlamaServer::Impl> {
     return std::min(std::max(wanted, t.minRequestTimeout), t.maxRequestTimeout);
   }
 
+  // Ends a request counted in `inFlight`: uncounts it and marks the use.
+  struct Counted {
+    Impl* impl;
+    ~Counted() {
+      {
+        std::lock_guard guard(impl->lock);
+        --impl->inFlight;
+      }
+      std::lock_guard guard(impl->lock);
+      impl->lastUse = nowMicros();
+    }
+  };
+
+  std::optional<std::int64_t> countTokens(const std::string& text, std::stop_token stop) {
+    std::string base, key;
+    {
+      std::lock_guard guard(lock);
+      if (!runningLocked()) return std::nullopt;
+      ++inFlight;
+      base = *baseURL;
+      key = apiKey;
+    }
+    Counted counted{this};
+    const std::string data = json{{"content", text}, {"add_special", true}}.dump(
+        -1, ' ', false, json::error_handler_t::replace);
+    try {
+      HttpAnswer answer = httpRequest(base + "/tokenize", &data, requestTimeout(0), key, stop);
+      if (answer.status != 200) return std::nullopt;
+      json parsed = json::parse(answer.body, nullptr, /*allow_exceptions=*/false);
+      if (!parsed.is_object() || !parsed.contains("tokens") || !parsed["tokens"].is_array())
+        return std::nullopt;
+      return static_cast<std::int64_t>(parsed["tokens"].size());
+    } catch (const TransportError& e) {
+      if (e.cancelled()) throw;
+      return std::nullopt;
+    }
+  }
+
   // The common frame of chat and image reading: counts the request in flight
   // and marks the use on every way out.
   template <typename MakeBody>
   std::string send(const char* notRunning, double timeout, std::stop_token stop, MakeBody makeBody) {
     std::optional<std::string> base;
+    std::string key;
     bool running = false;
     {
       std::lock_guard guard(lock);
       ++inFlight;
       base = baseURL;
+      key = apiKey;
       running = runningLocked();
     }
-    struct Done {
-      Impl* impl;
-      ~Done() {
-        {
-          std::lock_guard guard(impl->lock);
-          --impl->inFlight;
-        }
-        std::lock_guard guard(impl->lock);
-        impl->lastUse = nowMicros();
-      }
-    } done{this};
+    Counted counted{this};
     if (!base || !running) throw Failure(notRunning);
     {
       std::lock_guard guard(lock);
       lastUse = nowMicros();
     }
-    return post(makeBody(), *base, timeout, stop);
+    return post(makeBody(), *base, key, timeout, stop);
   }
 };
 
 // ---------------------------------------------------------------------------
+
+PromptTooLong::PromptTooLong(std::int64_t promptTokens, std::int64_t limitTokens)
+    : Failure("This is more text than the reader can take in at once."),
+      promptTokens_(promptTokens),
+      limitTokens_(limitTokens) {}
+
+double PromptTooLong::allowedChars(const std::string& sent) const {
+  if (promptTokens_ <= 0) return 0;
+  return static_cast<double>(limitTokens_) * static_cast<double>(text::graphemeCount(sent)) /
+         static_cast<double>(promptTokens_) * 0.9;
+}
+
+const std::string& LlamaServer::installHint() {
+  static const std::string text =
+      "To get one, run scripts/install-reader.sh from Quorvel Ink's source folder, or install "
+      "llama.cpp from your distribution, so that llama-server is on PATH.";
+  return text;
+}
 
 LlamaServer::LlamaServer() : impl_(std::make_shared<Impl>()) {}
 
@@ -959,6 +1208,22 @@ void LlamaServer::setTiming(const Timing& timing) {
 
 double LlamaServer::requestTimeout(double callerTimeout) const {
   return impl_->requestTimeout(callerTimeout);
+}
+
+std::optional<std::int64_t> LlamaServer::countTokens(const std::string& text,
+                                                     std::stop_token stop) {
+  return impl_->countTokens(text, stop);
+}
+
+void LlamaServer::setExtraArguments(const std::vector<std::string>& arguments) {
+  std::lock_guard guard(impl_->lock);
+  impl_->extraArguments = arguments;
+}
+
+std::optional<int> LlamaServer::processId() const {
+  std::lock_guard guard(impl_->lock);
+  if (!impl_->proc) return std::nullopt;
+  return static_cast<int>(impl_->proc->pid());
 }
 
 int LlamaServer::inFlight() const {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "core/failure.h"
 #include "core/models.h"
@@ -35,8 +36,31 @@ class TransportError : public std::runtime_error {
 // request ends a start or aborts a request in flight at once.
 // The owner joins the threads that call it before destroying it; destruction
 // calls stop().
+// A prompt longer than the model can take in with room for its reply; what()
+// is a sentence for the user. The counts tell a caller how far to shorten it.
+class PromptTooLong : public Failure {
+ public:
+  PromptTooLong(std::int64_t promptTokens, std::int64_t limitTokens);
+  std::int64_t promptTokens() const { return promptTokens_; }  // the prompt as counted
+  std::int64_t limitTokens() const { return limitTokens_; }    // the most that fits
+  // The characters a prompt like `sent`, the one found too long, may hold to
+  // fit, at the rate it was counted and with a tenth to spare (a part of it
+  // may cost more tokens than the whole on average).
+  double allowedChars(const std::string& sent) const;
+ private:
+  std::int64_t promptTokens_;
+  std::int64_t limitTokens_;
+};
+
 class LlamaServer {
  public:
+  // The context the server is started with ("-c"): prompt and reply of one
+  // request together, in tokens.
+  static constexpr std::int64_t contextTokens = 4096;
+
+  // How a person gets a llama-server that Quorvel Ink can use, one sentence.
+  static const std::string& installHint();
+
   // Receives status texts; may be called from any thread.
   using StatusCallback = std::function<void(const std::string&)>;
 
@@ -55,6 +79,10 @@ class LlamaServer {
   LlamaServer(const LlamaServer&) = delete;
   LlamaServer& operator=(const LlamaServer&) = delete;
 
+  // Every start runs the server with a fresh random API key, which every
+  // request sends (only /health answers without it), and without the
+  // caller's LLAMA_API_KEY and LLAMA_ARG_* variables. The server is killed
+  // when this process ends, however it ends.
   // Blocks until the server answers GET /health with 200. True when it is
   // ready (at once when it already runs: only the time of last use is
   // refreshed). False when it cannot be started, with the reason in
@@ -87,7 +115,8 @@ class LlamaServer {
   // A text chat: an optional system text (left out when empty) and the user
   // text; returns the reply (empty when the answer holds no text). Throws
   // Failure "The reader isn't running." when the server is not ready,
-  // Failure for an HTTP status other than 200 or an unreadable answer,
+  // PromptTooLong when the server finds the prompt longer than its context,
+  // Failure for another HTTP status than 200 or an unreadable answer,
   // TransportError for connection failures, time-outs and cancellation, and
   // nlohmann::json::parse_error for a body that is not JSON.
   std::string chat(const std::optional<std::string>& system, const std::string& user,
@@ -105,7 +134,17 @@ class LlamaServer {
   // minRequestTimeout, at most maxRequestTimeout.
   double requestTimeout(double callerTimeout) const;
 
+  // The number of tokens the running model makes of `text`, chat template
+  // not included; none when the server cannot count (not running, an older
+  // server, a failed request). Throws TransportError on cancellation only.
+  std::optional<std::int64_t> countTokens(const std::string& text, std::stop_token stop = {});
+
+  // Arguments put after the command line at the next start; only tests set
+  // them (one thread for a tiny model on a loaded machine).
+  void setExtraArguments(const std::vector<std::string>& arguments);
+
   // State, for the status line and for tests.
+  std::optional<int> processId() const;     // the server's pid while one is started
   int inFlight() const;                      // requests currently sent
   TimePoint lastUse() const;                 // last start confirmation or request end
   std::string recentLog() const;             // the server's latest output, bounded

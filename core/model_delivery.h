@@ -218,6 +218,14 @@ class ModelDownloader {
   // and fetches only the model files, when the manifest has no build of the
   // server for this platform.
   static std::optional<std::string> systemServer();
+  // True when run() has a model server to install or use: the built-in
+  // manifest has a build for this platform, another manifest is chosen
+  // ($QUORVEL_MANIFEST_URL), or systemServer() finds one. Reads PATH anew.
+  static bool canGetServer();
+  // "There's no handwriting reader for this kind of computer yet." and how to
+  // get one: what run() throws when it has no server, and what the offers
+  // of the download say first when canGetServer() is false.
+  static std::string noServerSentence();
 
  private:
   HandwritingEngine& engine_;

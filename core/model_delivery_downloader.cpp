@@ -277,7 +277,7 @@ void ModelDownloader::run(const ProgressFunction& progress, std::stop_token stop
   // system has installed serves the model files; only they are fetched.
   const std::optional<std::string> systemProgram = runtime ? std::nullopt : systemServer();
   if (!runtime && !systemProgram)
-    throw Failure("There's no handwriting reader for this kind of computer yet.");
+    throw Failure(noServerSentence());
 
   const std::string packDir = QuorvelPaths::modelDir() + "/" + pack.id;
   const std::string runtimeDir = QuorvelPaths::runtimeDir();
@@ -396,6 +396,16 @@ std::optional<std::string> ModelDownloader::systemServer() {
     if (colon == std::string_view::npos) return std::nullopt;
     rest.remove_prefix(colon + 1);
   }
+}
+
+bool ModelDownloader::canGetServer() {
+  if (ManifestClient::builtIn().runtimeForThisPlatform()) return true;
+  const char* chosen = std::getenv("QUORVEL_MANIFEST_URL");
+  return (chosen && *chosen) || systemServer().has_value();
+}
+
+std::string ModelDownloader::noServerSentence() {
+  return "There's no handwriting reader for this kind of computer yet. " + LlamaServer::installHint();
 }
 
 void ModelDownloader::remove() {

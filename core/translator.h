@@ -72,7 +72,10 @@ class Translator {
   // "This scan has no text to translate yet." for a blank text, "This text
   // looks like it's already in English." when no other language is detected,
   // and "The reader didn't return a translation. Please try again." when
-  // every reply is empty; errors of the completion function and Cancelled
+  // every reply is empty. A chunk the completion finds too long
+  // (PromptTooLong) is cut smaller and its pieces sent instead (the progress
+  // total grows); Failure with a sentence when pieces of 100 characters are
+  // still too long. Other errors of the completion function and Cancelled
   // (checked before each chunk) pass through and nothing is stored. A failed
   // store is not thrown: it stays in the catalog's lastError() and the
   // unsaved record is returned.

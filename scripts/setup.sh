@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Quorvel Ink needs to build, test and run.
 # The one place where packages are named. Idempotent: installs only what is missing.
+#   scripts/setup.sh          what the build, the tests and the program need
+#   scripts/setup.sh vulkan   only what scripts/install-reader.sh --gpu vulkan needs
 set -euo pipefail
 
 packages=(
   # toolchain
   g++ cmake ninja-build pkg-config git
+  # unpacks the llama.cpp source archive the tests build their model server from
+  xz-utils
   # core libraries
   libsqlite3-dev libvips-dev libheif1 libssl-dev
   libtesseract-dev tesseract-ocr-eng
@@ -31,6 +35,10 @@ packages=(
   # which reads German and French pages with their own language data
   tesseract-ocr tesseract-ocr-deu tesseract-ocr-fra
 )
+if [ "${1:-}" = "vulkan" ]; then
+  # the Vulkan backend of the handwriting reader's server: loader, headers, shader compiler
+  packages=(libvulkan-dev glslc spirv-headers)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -14,10 +14,16 @@
 //                        (new session, parent pid 1 or a subreaper) serves
 //   "onceOnly"           a start after the first one (a line in "fake-launches.txt")
 //                        is recorded, then exits at once with status 2: a restart fails
+//   "rejectArgument"     an option this server doesn't know, as a server from before
+//                        image reading: given it, print "error: invalid argument: <it>"
+//                        and exit with status 1 before listening
 //   "replies"            chat replies in order, the last one repeated:
 //                        {"status": 200, "content": text | "body": raw text | "json": value,
 //                         "delaySeconds": n, "crash": true (exit 3 without answering)}
-// Records, beside the scenario file: "fake-argv.json" ({"argv", "cwd", "pid"},
+// With LLAMA_API_KEY in its environment, as the real server, every request but
+// GET /health needs "Authorization: Bearer <key>" and is refused with 401 without.
+// Records, beside the scenario file: "fake-argv.json" ({"argv", "cwd", "pid", "env":
+// the LLAMA_* variables of its environment},
 // written once listening), "fake-launches.txt" (one pid a line, appended at
 // every start) and "fake-request-<n>.json" (each chat body, n from 1).
 #include <arpa/inet.h>
@@ -50,6 +56,7 @@ json scenario = json::object();
 std::string recordDir;
 Clock::time_point started;
 std::atomic<int> requestCount{0};
+std::string apiKey;
 
 double number(const char* key, double fallback) {
   auto it = scenario.find(key);
@@ -147,7 +154,15 @@ void serve(int fd) {
     body.append(buffer, static_cast<std::size_t>(n));
   }
   std::string line = head.substr(0, head.find("\r\n"));
-  if (line.rfind("GET /health ", 0) == 0) {
+  bool authorised = apiKey.empty();
+  if (auto at = lower.find("\r\nauthorization:"); !authorised && at != std::string::npos) {
+    std::size_t from = head.find_first_not_of(' ', at + 16);
+    authorised = from != std::string::npos &&
+                 head.substr(from, head.find("\r\n", from) - from) == "Bearer " + apiKey;
+  }
+  if (line.rfind("GET /health ", 0) != 0 && !authorised) {
+    respond(fd, 401, R"({"error":{"message":"Invalid API Key","type":"authentication_error","code":401}})");
+  } else if (line.rfind("GET /health ", 0) == 0) {
     if (ready())
       respond(fd, 200, R"({"status":"ok"})");
     else
@@ -215,6 +230,13 @@ int main(int argc, char** argv) {
     }
   }
   if (refuse) return fail("refusing a second start");
+  if (std::string rejected = text(scenario, "rejectArgument"); !rejected.empty())
+    for (const std::string& a : args)
+      if (a == rejected) {
+        std::cerr << "error: invalid argument: " << a << std::endl;
+        return 1;
+      }
+  if (const char* key = std::getenv("LLAMA_API_KEY")) apiKey = key;
   if (flag("ignoreSigterm")) ::signal(SIGTERM, SIG_IGN);
   ::signal(SIGPIPE, SIG_IGN);
 
@@ -233,9 +255,16 @@ int main(int argc, char** argv) {
     return fail("couldn't bind " + host + ":" + std::to_string(port));
 
   std::error_code ignored;
+  json env = json::object();
+  for (char** entry = environ; *entry; ++entry) {
+    std::string variable(*entry);
+    if (variable.rfind("LLAMA_", 0) == 0)
+      env[variable.substr(0, variable.find('='))] = variable.substr(variable.find('=') + 1);
+  }
   json record = {{"argv", args},
                  {"cwd", std::filesystem::current_path(ignored).string()},
-                 {"pid", static_cast<int>(::getpid())}};
+                 {"pid", static_cast<int>(::getpid())},
+                 {"env", env}};
   quorvel::writeFileAtomically(recordDir + "/fake-argv.json", record.dump());
 
   if (scenario.contains("exitAfterSeconds")) {

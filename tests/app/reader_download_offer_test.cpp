@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include "app_test_support.h"
 
 namespace quorvel::testing {
@@ -10,10 +13,30 @@ namespace {
 TEST(ReaderDownloadOfferTest, TextsCarryTheBuiltInSize) {
   EXPECT_EQ(app::ReaderDownloadOffer::sizeText(), "3.1 GB");
   EXPECT_EQ(app::ReaderDownloadOffer::downloadLabel(), "Download (3.1 GB)");
-  EXPECT_NE(app::ReaderDownloadOffer::message().find("It's a one-time 3.1 GB download;"),
+  EXPECT_NE(app::ReaderDownloadOffer::message(true).find("It's a one-time 3.1 GB download;"),
             std::string::npos);
-  EXPECT_NE(app::ReaderDownloadOffer::message().find("runs entirely on this computer"),
+  EXPECT_NE(app::ReaderDownloadOffer::message(true).find("runs entirely on this computer"),
             std::string::npos);
+}
+
+TEST(ReaderDownloadOfferTest, WithoutAServerToGetTheOfferSaysSoFirst) {
+  EXPECT_EQ(app::ReaderDownloadOffer::message(false),
+            "There's no handwriting reader for this kind of computer yet. To get one, run "
+            "scripts/install-reader.sh from Quorvel Ink's source folder, or install llama.cpp "
+            "from your distribution, so that llama-server is on PATH. Until then the download "
+            "can't start; once it is there, the download fetches the 3.1 GB model that runs "
+            "entirely on this computer.");
+  // As things are: a llama-server on PATH makes the download possible.
+  TempDir without, with;
+  const std::string server = with.file("llama-server");
+  std::filesystem::copy_file(QUORVEL_TOOLS_DIR "/fake-llama-server", server);
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  unsetenv("QUORVEL_MANIFEST_URL");
+  setenv("PATH", without.path().c_str(), 1);
+  EXPECT_EQ(app::ReaderDownloadOffer::message(), app::ReaderDownloadOffer::message(false));
+  setenv("PATH", with.path().c_str(), 1);
+  EXPECT_EQ(app::ReaderDownloadOffer::message(), app::ReaderDownloadOffer::message(true));
+  setenv("PATH", path.c_str(), 1);
 }
 
 TEST(ReaderDownloadOfferTest, NotNowStartsNothingAndClearsTheIds) {

@@ -64,6 +64,27 @@ TEST(SettingsRulesTest, ReaderStateAndTexts) {
   EXPECT_EQ(SettingsView::countText(0), "0");
 }
 
+TEST(SettingsRulesTest, ReaderMissingNoteOnlyWhenTheDownloadHasNoServer) {
+  const std::string sentence =
+      "There's no handwriting reader for this kind of computer yet. To get one, run "
+      "scripts/install-reader.sh from Quorvel Ink's source folder, or install llama.cpp from your "
+      "distribution, so that llama-server is on PATH.";
+  struct Case {
+    bool canGetServer;
+    std::optional<std::string> error;
+    std::optional<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {true, std::nullopt, std::nullopt},
+      {false, std::nullopt, sentence},
+      {false, "Couldn't download the language model: The server answered 404.", sentence},
+      {false, sentence, std::nullopt},  // the failure line says it already
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(SettingsView::readerMissingText(c.canGetServer, c.error), c.want)
+        << c.canGetServer << " " << c.error.value_or("-");
+}
+
 TEST(SettingsRulesTest, LastAutomaticBackup) {
   const QLocale us(QLocale::English, QLocale::UnitedStates);
   EXPECT_EQ(SettingsView::lastBackupText({}, us), "None yet");
@@ -182,6 +203,27 @@ TEST_F(Settings, HandwritingTabFollowsTheReaderState) {
   child<QPushButton>("licenseLink")->click();
   EXPECT_EQ(f.desktop.urls, std::vector<std::string>{SettingsView::licenseUrl()});
   unsetenv("QUORVEL_MANIFEST_URL");
+}
+
+TEST_F(Settings, HandwritingTabSaysWhenNoServerCanBeHad) {
+  TempDir without, with;
+  const std::string server = with.file("llama-server");
+  std::filesystem::copy_file(QUORVEL_TOOLS_DIR "/fake-llama-server", server);
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  setenv("PATH", without.path().c_str(), 1);
+  unsetenv("QUORVEL_MANIFEST_URL");
+  AppModel& model = f.make();
+  open(model);
+  child<QTabWidget>("settingsTabs")->setCurrentIndex(1);
+  EXPECT_TRUE(child<QLabel>("readerMissing")->isVisible());
+  EXPECT_EQ(text("readerMissing").toStdString(), ModelDownloader::noServerSentence());
+  // With llama-server on PATH the download can use it: no note when drawn again.
+  setenv("PATH", with.path().c_str(), 1);
+  view.reset();
+  open(model);
+  child<QTabWidget>("settingsTabs")->setCurrentIndex(1);
+  EXPECT_FALSE(child<QLabel>("readerMissing")->isVisible());
+  setenv("PATH", path.c_str(), 1);
 }
 
 TEST_F(Settings, HandwritingTabPausedAndInstalled) {

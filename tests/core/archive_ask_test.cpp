@@ -313,5 +313,69 @@ TEST_F(ArchiveAskTest, StopTokenReachesTheCompletionFunction) {
   EXPECT_THROW(cancelled.ask("When did John sail?", source.get_token()), Cancelled);
 }
 
+// A model that takes in at most `budget` tokens, one a character, and says
+// so as the server does; a question over six long letters overflows it.
+TEST_F(ArchiveAskTest, PromptsTooLongForTheModelAreShortened) {
+  std::string letter;
+  for (int line = 0; line < 40; ++line)
+    letter += "Line " + std::to_string(line) + ": Anna wrote about the harvest and the weather.\n";
+  for (int n = 0; n < 6; ++n) catalog->saveRecognizedText(add("/scans/l" + std::to_string(n) + ".jpg"),
+                                                           letter, "tesseract", std::nullopt);
+  const std::string question = "What did Anna write about the harvest?";
+  struct Case {
+    const char* name;
+    std::int64_t budget;
+    int calls;       // model calls in all, the refused ones included
+    int documents;   // excerpts in the prompt that was answered; 0: a failure instead
+  };
+  const Case cases[] = {
+      {"fitsAtOnce", 20000, 1, 6},
+      {"shorterExcerpts", 5000, 2, 6},
+      {"fewerDocuments", 1500, 2, 2},
+      {"notEvenOneShortExcerpt", 900, 1, 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> users;
+    ArchiveAsk fitted(*catalog, [&](const std::string& system, const std::string& user,
+                                    std::stop_token) -> std::string {
+      users.push_back(user);
+      const auto tokens = static_cast<std::int64_t>(text::graphemeCount(system + user));
+      if (tokens > c.budget) throw PromptTooLong(tokens, c.budget);
+      return "Anna wrote about the harvest [1].";
+    });
+    if (c.documents == 0) {
+      try {
+        fitted.ask(question);
+        ADD_FAILURE() << c.name << ": answered";
+      } catch (const Failure& f) {
+        EXPECT_EQ(f.message(),
+                  "The question is too long for the reader to take in with even a short excerpt "
+                  "of your letters. Please ask it in fewer words.")
+            << c.name;
+      }
+      EXPECT_EQ(static_cast<int>(users.size()), c.calls) << c.name;
+      continue;
+    }
+    AskAnswer answer = fitted.ask(question);
+    EXPECT_EQ(static_cast<int>(users.size()), c.calls) << c.name;
+    EXPECT_TRUE(answer.found) << c.name;
+    const std::string& sent = users.back();
+    EXPECT_LE(static_cast<std::int64_t>(text::graphemeCount(ArchiveAsk::system() + sent)), c.budget) << c.name;
+    for (int n = 1; n <= 6; ++n)
+      EXPECT_EQ(sent.find("[" + std::to_string(n) + "] ") != std::string::npos, n <= c.documents)
+          << c.name << " " << n;
+    EXPECT_NE(sent.find("Question: " + question), std::string::npos) << c.name;
+  }
+
+  // A model that never finds the prompt short enough: three tries, then the sentence.
+  int calls = 0;
+  ArchiveAsk never(*catalog, [&](const std::string&, const std::string& user, std::stop_token) -> std::string {
+    ++calls;
+    throw PromptTooLong(static_cast<std::int64_t>(user.size()), static_cast<std::int64_t>(user.size()) - 1);
+  });
+  EXPECT_THROW(never.ask(question), Failure);
+  EXPECT_EQ(calls, 3);
+}
+
 }  // namespace
 }  // namespace quorvel

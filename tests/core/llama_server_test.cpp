@@ -12,10 +12,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 
 #include "core/handwriting_engine.h"
 #include "core/paths.h"
+#include "llama_server_support.h"
 #include "test_support.h"
 
 extern char** environ;
@@ -52,13 +54,7 @@ std::string lastCodePoints(const std::string& s, std::size_t count) {
   return s.substr(at);
 }
 
-// Alive and not a zombie waiting to be reaped.
-bool alive(int pid) {
-  std::string stat = testing::readFile("/proc/" + std::to_string(pid) + "/stat");
-  if (stat.empty()) return false;
-  std::size_t close = stat.rfind(')');
-  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
-}
+using testing::alive;
 
 // A data folder with the stand-in server installed in its runtime folder and
 // a scenario as the model file. The stand-in records beside the model file.
@@ -206,6 +202,9 @@ TEST(LlamaServer, FailedStartsSayWhy) {
        {{"neverReady", true}, {"stderr", "error: model is broken\n"}, {"exitAfterSeconds", 0.2},
         {"exitCode", 1}},
        5, "The handwriting reader stopped while loading (code 1). error: model is broken"},
+      {"tooOldForImages", {{"rejectArgument", "--mmproj"}}, 5,
+       "The llama-server on this computer is too old to read scans: it doesn't know the "
+       "--mmproj option. " + LlamaServer::installHint()},
       {"exitsWithLongOutput",
        {{"neverReady", true}, {"output", output}, {"exitAfterSeconds", 0.2}, {"exitCode", 7}}, 5,
        "The handwriting reader stopped while loading (code 7). " + tail400},
@@ -583,6 +582,68 @@ TEST(LlamaServer, KillOrphansSparesOurOwnServerAndForeignPaths) {
   EXPECT_EQ(LlamaServer::killOrphans(reader.serverPath()), 1);
   EXPECT_TRUE(eventually([&] { return !alive(leftOver); }));
   EXPECT_TRUE(alive(ours));
+  EXPECT_TRUE(server.isRunning());
+  EXPECT_EQ(server.chat(std::nullopt, "still there", 10, 0, 120), "fake reply");
+}
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value, 1);
+  }
+  ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(LlamaServer, EachStartHasAFreshKeyAndNoneOfTheCallersSettings) {
+  ScopedEnv staleKey("LLAMA_API_KEY", "stale");
+  ScopedEnv context("LLAMA_ARG_CTX_SIZE", "128");
+  ScopedEnv threads("LLAMA_ARG_THREADS", "3");
+  FakeReader reader;
+  LlamaServer server;
+  server.setTiming(quick());
+  std::vector<std::string> keys;
+  for (int start = 1; start <= 2; ++start) {
+    ASSERT_TRUE(server.ensureStarted(reader.settings())) << server.lastError().value_or("");
+    json env = reader.argv()["env"];
+    ASSERT_EQ(env.size(), 1u) << env.dump();
+    const std::string key = env.value("LLAMA_API_KEY", "");
+    EXPECT_EQ(key.size(), 64u);
+    EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), std::string::npos) << key;
+    keys.push_back(key);
+    // The stand-in, as the real server, answers only requests with the key.
+    EXPECT_EQ(server.chat(std::nullopt, "hello", 10, 0, 120), "fake reply");
+    const std::string chat = *server.baseURL() + "/v1/chat/completions";
+    EXPECT_EQ(testing::httpStatus(chat, R"({"messages":[]})"), 401);
+    EXPECT_EQ(testing::httpStatus(chat, R"({"messages":[]})", "Authorization: Bearer stale"), 401);
+    EXPECT_EQ(testing::httpStatus(*server.baseURL() + "/health"), 200);
+    server.stopNow();
+    fs::remove(reader.record("fake-argv.json"));
+  }
+  EXPECT_NE(keys[0], keys[1]);
+}
+
+TEST(LlamaServer, TheServerEndsWithTheProgramThatStartedIt) {
+  FakeReader reader;
+  testing::HeldServer held = testing::holdServer(reader.settings(), {}, 30);
+  ASSERT_GT(held.server, 0) << held.output;
+  ASSERT_TRUE(alive(held.server));
+  EXPECT_TRUE(testing::killHolderAndItsServerEnds(held));
+}
+
+TEST(LlamaServer, AServerOutlivesTheThreadThatStartedIt) {
+  FakeReader reader;
+  LlamaServer server;
+  server.setTiming(quick());
+  bool started = false;
+  std::thread([&] { started = server.ensureStarted(reader.settings()); }).join();
+  ASSERT_TRUE(started) << server.lastError().value_or("");
+  std::this_thread::sleep_for(300ms);
   EXPECT_TRUE(server.isRunning());
   EXPECT_EQ(server.chat(std::nullopt, "still there", 10, 0, 120), "fake reply");
 }

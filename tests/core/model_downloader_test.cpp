@@ -326,10 +326,14 @@ TEST_F(Downloader, WithoutAProgramForThisPlatformNothingIsFetched) {
   TempDir emptyBin;
   ScopedEnv path("PATH", emptyBin.path());
   manifest_.runtimes.pop_back();
-  EXPECT_EQ(failureOfRun(), "There's no handwriting reader for this kind of computer yet.");
+  const std::string noServer =
+      "There's no handwriting reader for this kind of computer yet. To get one, run "
+      "scripts/install-reader.sh from Quorvel Ink's source folder, or install llama.cpp from your "
+      "distribution, so that llama-server is on PATH.";
+  EXPECT_EQ(failureOfRun(), noServer);
   // The built-in manifest, used when the fetched one is unusable, has none either.
   manifest_.format = 2;
-  EXPECT_EQ(failureOfRun(), "There's no handwriting reader for this kind of computer yet.");
+  EXPECT_EQ(failureOfRun(), noServer);
   EXPECT_EQ(ManifestClient::lastSource(), "built in");
   EXPECT_TRUE(secure_.requests().empty());
 }
@@ -365,6 +369,28 @@ TEST(SystemServer, IsTheFirstExecutableOnAnAbsolutePathEntry) {
     EXPECT_EQ(ModelDownloader::systemServer(), std::nullopt);
   }
   fs::current_path(here);
+}
+
+TEST(SystemServer, ADownloadCanGetAServerFromPathOrAChosenManifestOnly) {
+  // The built-in manifest has no build of the server for this platform.
+  ASSERT_FALSE(ManifestClient::builtIn().runtimeForThisPlatform());
+  TempDir withServer, without;
+  fs::copy_file(std::string(QUORVEL_TOOLS_DIR) + "/fake-llama-server", withServer.file("llama-server"));
+  struct Case {
+    std::string path;
+    std::string manifestUrl;
+    bool want;
+  };
+  const std::vector<Case> cases = {
+      {without.path(), "", false},
+      {without.path() + ":" + withServer.path(), "", true},
+      {without.path(), "https://example.org/manifest.json", true},
+  };
+  for (const Case& c : cases) {
+    ScopedEnv path("PATH", c.path);
+    ScopedEnv url("QUORVEL_MANIFEST_URL", c.manifestUrl);
+    EXPECT_EQ(ModelDownloader::canGetServer(), c.want) << c.path << " " << c.manifestUrl;
+  }
 }
 
 TEST_F(Downloader, WithoutAProgramForThisPlatformTheSystemServerIsUsed) {

@@ -237,6 +237,40 @@ TEST_F(TranslatorTest, ChunksAreSentInOrderAndJoined) {
   EXPECT_EQ(progress, (std::vector<std::pair<int, int>>{{0, 3}, {1, 3}, {2, 3}, {3, 3}}));
 }
 
+// A chunk the model finds too long is cut smaller at the rate it was
+// counted, and its pieces are translated in its place, in order.
+TEST_F(TranslatorTest, AChunkTooLongForTheModelIsCutSmaller) {
+  const std::string sentence = "Wir sind gestern in Hamburg angekommen und grüßen dich herzlich. ";
+  setText(repeat(sentence, 15));  // one paragraph of about 1000 characters: one chunk
+  const std::int64_t budget = 600;  // tokens, one a character of the whole prompt
+  std::vector<std::string> sent;
+  model.answer = [&](const std::string& user) -> std::string {
+    const std::string& system = model.calls.back().first;
+    const auto tokens = static_cast<std::int64_t>(text::graphemeCount(system + user));
+    if (tokens > budget) throw PromptTooLong(tokens, budget);
+    sent.push_back(user.substr(user.find(":\n\n") + 3));
+    return "Part " + std::to_string(sent.size());
+  };
+  std::vector<std::pair<int, int>> progress;
+  Translation made = translator.translate(item, [&](int done, int total) { progress.emplace_back(done, total); });
+  ASSERT_GE(sent.size(), 3u);
+  std::string joined;
+  for (const std::string& piece : sent) joined += (joined.empty() ? "" : " ") + piece;
+  EXPECT_EQ(joined, text::trimmed(repeat(sentence, 15)));  // every word, once, in order
+  EXPECT_EQ(progress.front(), (std::pair<int, int>{0, 1}));
+  EXPECT_EQ(progress.back(), (std::pair<int, int>{static_cast<int>(sent.size()), static_cast<int>(sent.size())}));
+  EXPECT_EQ(made.text.substr(0, 6), "Part 1");
+
+  // Pieces of 100 characters still too long: a sentence, and nothing stored.
+  catalog->saveTranslation(made);
+  model.answer = [](const std::string& user) -> std::string {
+    throw PromptTooLong(static_cast<std::int64_t>(user.size()) * 40, 10);
+  };
+  EXPECT_EQ(failure([&] { translator.translate(item); }),
+            "A passage of this text is too long for the reader to translate, even in small pieces.");
+  EXPECT_EQ(catalog->getTranslation(item)->text, made.text);
+}
+
 TEST_F(TranslatorTest, FailuresStoreNothing) {
   EXPECT_EQ(failure([&] { translator.translate(item); }), "This scan has no text to translate yet.");
   setText(" \n ");
