@@ -126,6 +126,7 @@ Catalog::Catalog(const std::string& path) : db_((installRanking(), prepared(path
   readDb_ = std::make_unique<Database>(path);
   readDb_->exec("PRAGMA query_only=ON;");
   installReaderRanking();
+  checkpointer_ = std::make_unique<WalCheckpointer>(db_, std::vector<Database*>{readDb_.get()});
 }
 
 void Catalog::migrate() {

@@ -229,7 +229,9 @@ class Catalog {
   // The totals of the archive; a failed query leaves its fields 0.
   CatalogStats stats();
   // Writes a consistent, compacted copy of the live database to path,
-  // replacing a file there. Throws SQLError (not put into lastError), also
+  // replacing a file there: the state of the last commit before the copy
+  // began. The copy is read through a connection of its own, so writes and
+  // reads go on meanwhile. Throws SQLError (not put into lastError), also
   // when path names the catalog's own file.
   void backup(const std::string& to);
 
@@ -269,6 +271,7 @@ class Catalog {
   std::string filePath_;
   std::shared_ptr<CatalogRankingCache> rankingCache_;  // internally locked; outlives readDb_
   std::unique_ptr<Database> readDb_;         // made once the schema exists; never replaced
+  std::unique_ptr<WalCheckpointer> checkpointer_;  // the writer's checkpoints, off its thread
   std::atomic<std::thread::id> txThread_{};  // the thread inside tx(), if any
   mutable std::mutex errorLock_;  // guards lastError_; a leaf lock
   std::optional<std::string> lastError_;

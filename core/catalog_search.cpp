@@ -590,7 +590,12 @@ void Catalog::backup(const std::string& to) {
   if (std::filesystem::equivalent(to, filePath_, ec))
     throw SQLError("Can't back up the catalog onto its own file " + to);
   std::filesystem::remove(to, ec);
-  db_.run("VACUUM INTO ?", {to});
+  // VACUUM INTO reads one snapshot in a single read transaction, which in WAL
+  // mode neither takes nor waits for the write lock. On a connection of its
+  // own it holds neither the writer's lock nor the searches' for the seconds
+  // a large archive takes.
+  Database copier(filePath_, /*readOnly=*/true);
+  copier.run("VACUUM INTO ?", {to});
 }
 
 }  // namespace quorvel

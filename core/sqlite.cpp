@@ -103,6 +103,48 @@ std::optional<double> Row::optDouble(const std::string& column) const {
   return dbl(column);
 }
 
+// ---- ConnectionLock ----
+
+void ConnectionLock::lock() {
+  std::unique_lock guard(mutex_);
+  const std::thread::id me = std::this_thread::get_id();
+  if (depth_ > 0 && owner_ == me) {
+    ++depth_;
+    return;
+  }
+  free_.wait(guard, [this] { return depth_ == 0 && ahead_ == 0; });
+  owner_ = me;
+  depth_ = 1;
+}
+
+void ConnectionLock::unlock() {
+  std::unique_lock guard(mutex_);
+  if (--depth_ > 0) return;
+  owner_ = std::thread::id();
+  guard.unlock();
+  free_.notify_all();
+}
+
+bool ConnectionLock::lockAhead(std::chrono::milliseconds timeout) {
+  std::unique_lock guard(mutex_);
+  const std::thread::id me = std::this_thread::get_id();
+  if (depth_ > 0 && owner_ == me) {
+    ++depth_;
+    return true;
+  }
+  ++ahead_;
+  const bool got = free_.wait_for(guard, timeout, [this] { return depth_ == 0; });
+  --ahead_;
+  if (got) {
+    owner_ = me;
+    depth_ = 1;
+    return true;
+  }
+  guard.unlock();
+  free_.notify_all();  // those held back by this wait may go on
+  return false;
+}
+
 // ---- Database ----
 
 Database::Database(const std::string& path, bool readOnly) : path_(path) {
@@ -239,6 +281,120 @@ void Database::close() {
   std::lock_guard guard(lock_);
   if (db_) sqlite3_close_v2(db_);
   db_ = nullptr;
+}
+
+// ---- WalCheckpointer ----
+
+WalCheckpointer::WalCheckpointer(Database& writer, std::vector<Database*> readers, int frames,
+                                 std::function<void()> beforeEach)
+    : writer_(writer),
+      readers_(std::move(readers)),
+      frames_(frames),
+      beforeEach_(std::move(beforeEach)),
+      connection_(writer.path()) {
+  {
+    std::lock_guard guard(writer_.lock());
+    if (sqlite3* db = writer_.handle()) {
+      const int pageSize = static_cast<int>(writer_.query("PRAGMA page_size").front().int64("page_size"));
+      writer_.exec("PRAGMA journal_size_limit=" +
+                   std::to_string(4 * static_cast<std::int64_t>(frames_) * pageSize));
+      // Replaces the automatic checkpoint, which is a WAL hook of its own.
+      sqlite3_wal_hook(db, &WalCheckpointer::onCommit, this);
+    }
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+WalCheckpointer::~WalCheckpointer() {
+  {
+    std::lock_guard guard(writer_.lock());
+    if (sqlite3* db = writer_.handle()) sqlite3_wal_autocheckpoint(db, frames_);
+  }
+  {
+    std::lock_guard guard(lock_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+int WalCheckpointer::onCommit(void* self, sqlite3*, const char*, int frames) {
+  auto* checkpointer = static_cast<WalCheckpointer*>(self);
+  checkpointer->walFrames_.store(frames);
+  if (frames >= checkpointer->frames_) {
+    {
+      std::lock_guard guard(checkpointer->lock_);
+      checkpointer->due_ = true;
+    }
+    checkpointer->wake_.notify_one();
+  }
+  return SQLITE_OK;
+}
+
+void WalCheckpointer::run() {
+  std::unique_lock guard(lock_);
+  for (;;) {
+    wake_.wait(guard, [this] { return due_ || stop_; });
+    if (stop_) return;
+    due_ = false;
+    guard.unlock();
+    round();
+    guard.lock();
+  }
+}
+
+WalCheckpointer::Pass WalCheckpointer::checkpoint() {
+  Pass pass;
+  int rc;
+  {
+    std::lock_guard connection(connection_.lock());
+    // A checkpoint already running elsewhere makes this one give way (busy).
+    rc = sqlite3_wal_checkpoint_v2(connection_.handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE,
+                                   &pass.log, &pass.copied);
+  }
+  checkpoints_.fetch_add(1);
+  pass.ok = rc == SQLITE_OK;
+  return pass;
+}
+
+bool WalCheckpointer::checkpointHoldingLocks() {
+  using namespace std::chrono_literals;
+  // Readers first, so that the writer waits only for the checkpoint itself;
+  // a long transaction of the writer makes this give way rather than keep
+  // the reads waiting.
+  std::vector<std::unique_lock<ConnectionLock>> held;
+  for (Database* reader : readers_) {
+    if (!reader->lock().lockAhead(500ms)) return true;
+    held.emplace_back(reader->lock(), std::adopt_lock);
+  }
+  if (!writer_.lock().lockAhead(100ms)) return true;
+  std::unique_lock writer(writer_.lock(), std::adopt_lock);
+  heldCheckpoints_.fetch_add(1);
+  Pass pass = checkpoint();
+  return !pass.ok || pass.copied == pass.log;
+}
+
+void WalCheckpointer::round() {
+  if (beforeEach_) beforeEach_();
+  const int cap = 4 * frames_;
+  // Each checkpoint copies what the writer added during the one before, so
+  // the rest shrinks to what a checkpoint's time of commits adds.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const Pass pass = checkpoint();
+    if (!pass.ok) return;
+    if (pass.copied == pass.log) pinned_ = false;
+    const int rest = walFrames_.load() - pass.copied;
+    // Below the cap, later commits wake the thread again, and pauses will
+    // let a checkpoint end in time. At or past it, the rest is copied
+    // holding the locks once it is small or has stopped shrinking much,
+    // unless a read on a connection not given held even that back last
+    // time: the locks would then be taken for nothing until it ends.
+    if (rest <= 0 || walFrames_.load() < cap || pinned_) return;
+    if (rest <= frames_ / 4 || attempt == 1) {
+      pinned_ = !checkpointHoldingLocks();
+      return;
+    }
+  }
 }
 
 }  // namespace quorvel

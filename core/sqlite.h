@@ -2,13 +2,18 @@
 // A thin wrapper over one SQLite connection. Every call holds the connection's
 // recursive lock for its whole duration, so any thread may call, and a
 // transaction's body (on the same thread) may call back in.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -86,6 +91,25 @@ class Row {
   std::vector<SQLValue> values_;  // one per name
 };
 
+// The lock of one connection: recursive, so that a transaction's body (on
+// the same thread) can call back in, with a way in ahead of the others for a
+// thread that must not be kept out by threads taking it back to back.
+class ConnectionLock {
+ public:
+  void lock();
+  void unlock();
+  // Takes the lock once its holder lets go, before any thread that asks for
+  // it meanwhile; false, and nothing held, when that takes longer than timeout.
+  bool lockAhead(std::chrono::milliseconds timeout);
+
+ private:
+  std::mutex mutex_;  // guards the fields below
+  std::condition_variable free_;
+  std::thread::id owner_;
+  int depth_ = 0;
+  int ahead_ = 0;  // threads waiting in lockAhead()
+};
+
 class Database {
  public:
   // Opens the file (read-write creates a missing file, not its folder).
@@ -111,7 +135,7 @@ class Database {
 
   const std::string& path() const { return path_; }
   // The connection's lock, for callers that group several calls.
-  std::recursive_mutex& lock() { return lock_; }
+  ConnectionLock& lock() { return lock_; }
   // The SQLite handle, for registering functions on this connection alone;
   // null once closed.
   sqlite3* handle() { return db_; }
@@ -120,9 +144,76 @@ class Database {
   sqlite3_stmt* prepare(const std::string& sql, const std::vector<SQLValue>& params);
   std::string errorIn(const std::string& sql) const;
 
-  std::recursive_mutex lock_;
+  ConnectionLock lock_;
   std::string path_;
   sqlite3* db_ = nullptr;
+};
+
+// Runs the WAL checkpoints of a writer connection on a thread of its own, so
+// that commits do not wait for them. The writer's automatic checkpoint is
+// turned off; a commit that leaves at least `frames` pages in the WAL wakes
+// the thread, which runs PASSIVE checkpoints on a connection of its own. A
+// PASSIVE checkpoint copies into the database file what no reader still
+// needs, never takes the write lock and never waits, so the writer goes on
+// committing meanwhile.
+//
+// The WAL starts again from its beginning at the first commit after a
+// checkpoint that copied all of it, and only when no read on another
+// connection began before that checkpoint ended. Writes and reads with pauses
+// leave room for that; a dense stream of commits or of reads may not. Only
+// when the WAL has grown to four times `frames` anyway does the thread, after
+// bringing the rest down to what the last checkpoint left over, copy that
+// small rest while holding the locks of the given readers (a read in progress
+// ends first, new ones wait) and then of the writer, so that the WAL stays
+// bounded. The WAL file is cut back to four times `frames` pages when it
+// starts again after having grown longer (a long read holds checkpoints back).
+class WalCheckpointer {
+ public:
+  static constexpr int kDefaultFrames = 1000;
+
+  // beforeEach, when given, runs on the checkpointer's thread, holding no
+  // lock, before each round of checkpoints (tests use it to see where they
+  // run and to hold one back).
+  WalCheckpointer(Database& writer, std::vector<Database*> readers, int frames = kDefaultFrames,
+                  std::function<void()> beforeEach = {});
+  // Stops the thread and gives the writer its automatic checkpoint back.
+  ~WalCheckpointer();
+  WalCheckpointer(const WalCheckpointer&) = delete;
+  WalCheckpointer& operator=(const WalCheckpointer&) = delete;
+
+  // Checkpoints run so far, and those among them that held the locks.
+  int checkpoints() const { return checkpoints_.load(); }
+  int heldCheckpoints() const { return heldCheckpoints_.load(); }
+
+ private:
+  static int onCommit(void* self, sqlite3* db, const char* schema, int frames);
+  void run();
+  void round();
+  struct Pass {
+    bool ok = false;
+    int log = 0;     // frames in the WAL when it began
+    int copied = 0;  // frames of the WAL in the database file when it ended
+  };
+  // One PASSIVE checkpoint.
+  Pass checkpoint();
+  // One holding the readers' and the writer's locks; false when a read on
+  // another connection still kept some of the WAL from being copied.
+  bool checkpointHoldingLocks();
+
+  Database& writer_;
+  const std::vector<Database*> readers_;
+  const int frames_;
+  std::function<void()> beforeEach_;
+  Database connection_;
+  std::atomic<int> walFrames_{0};  // pages in the WAL after the writer's last commit
+  bool pinned_ = false;  // the checkpointer's thread only
+  std::mutex lock_;  // guards due_ and stop_; never held during a checkpoint
+  std::condition_variable wake_;
+  bool due_ = false;
+  bool stop_ = false;
+  std::atomic<int> checkpoints_{0};
+  std::atomic<int> heldCheckpoints_{0};
+  std::thread thread_;  // last: starts once everything above is made
 };
 
 template <class Body>
