@@ -84,7 +84,20 @@ CREATE TABLE IF NOT EXISTS removed_items (
 );
 CREATE INDEX IF NOT EXISTS ix_removed_sha ON removed_items(sha256);
 CREATE INDEX IF NOT EXISTS ix_removed_path ON removed_items(path);
+-- Every three characters of each item's title and file name (joined by a
+-- line break), so that the search's last resort, items whose title or file
+-- name contains the text, finds its few candidates instead of reading every
+-- item (30 ms at 50,000 items, under 1 ms with the index). Kept in step with
+-- items by the catalog; about 2 % of the file.
+CREATE VIRTUAL TABLE IF NOT EXISTS item_names USING fts5(name, tokenize='trigram');
 )sql";
+
+// The people's tags by person, for the counts of listPeople() (1.5 s for 300
+// people with 100,000 tags without it, 3 ms with it) and the items of one
+// person. Made after opening on a catalog that has items (about 0.2 s at
+// 100,000 tags), at once on a new one.
+constexpr const char* kPeopleIndex =
+    "CREATE INDEX IF NOT EXISTS ix_item_people_person ON item_people(person_id)";
 
 constexpr const char* kSchemaTranslations = R"sql(
 CREATE TABLE IF NOT EXISTS translations (
@@ -103,8 +116,14 @@ CREATE VIRTUAL TABLE IF NOT EXISTS translations_fts USING fts5(
 )sql";
 
 // PRAGMA user_version once the full-text rows are known to sit under their
-// item's id.
+// item's id, and once besides item_names holds every item and the people
+// index exists.
 constexpr int kFullTextUnderItemIds = 1;
+constexpr int kNamesIndexed = 2;
+
+// Items added to item_names per transaction when an existing catalog is
+// brought up to date, each transaction a few milliseconds of the writer.
+constexpr int kNamesPerStep = 500;
 
 // The folder must exist before the connection opens; a failure shows up when
 // the connection cannot create the file.
@@ -127,6 +146,41 @@ Catalog::Catalog(const std::string& path) : db_((installRanking(), prepared(path
   readDb_->exec("PRAGMA query_only=ON;");
   installReaderRanking();
   checkpointer_ = std::make_unique<WalCheckpointer>(db_, std::vector<Database*>{readDb_.get()});
+  if (!namesIndexed_) upgrader_ = std::thread([this] { indexNames(); });
+}
+
+Catalog::~Catalog() {
+  stopping_ = true;
+  if (upgrader_.joinable()) upgrader_.join();
+}
+
+void Catalog::indexNames() {
+  // Any failure leaves the catalog as it was, searched as before, and the
+  // work to the next opening.
+  try {
+    db_.transaction([this] { db_.exec(kPeopleIndex); });
+    // Writes keep the row of every item they touch in step meanwhile; this
+    // adds those of the items no write has touched yet.
+    for (std::int64_t last = 0; !stopping_;) {
+      const bool more = db_.transaction([this, &last] {
+        auto rows = db_.query("SELECT id FROM items WHERE id > ? ORDER BY id LIMIT ?", {last, kNamesPerStep});
+        if (rows.empty()) return false;
+        const std::int64_t to = rows.back().int64("id");
+        db_.run("INSERT INTO item_names (rowid, name) SELECT id, title || char(10) || file_name FROM "
+                "items WHERE id > ?1 AND id <= ?2 AND id NOT IN (SELECT rowid FROM item_names "
+                "WHERE rowid > ?1 AND rowid <= ?2)",
+                {last, to});
+        last = to;
+        return true;
+      });
+      if (!more) {
+        db_.transaction([this] { db_.exec("PRAGMA user_version=" + std::to_string(kNamesIndexed)); });
+        namesIndexed_ = true;
+        return;
+      }
+    }
+  } catch (const std::exception&) {
+  }
 }
 
 void Catalog::migrate() {
@@ -154,6 +208,19 @@ void Catalog::migrate() {
       db_.exec("PRAGMA user_version=" + std::to_string(kFullTextUnderItemIds));
     });
   }
+
+  // A catalog without items is brought up to date at once; one with items
+  // after opening (indexNames()), which would otherwise take a second or two
+  // at 50,000 items.
+  if (db_.query("PRAGMA user_version").front().int64("user_version") < kNamesIndexed &&
+      db_.query("SELECT 1 FROM items LIMIT 1").empty()) {
+    db_.transaction([this] {
+      db_.exec(kPeopleIndex);
+      db_.exec("DELETE FROM item_names");
+      db_.exec("PRAGMA user_version=" + std::to_string(kNamesIndexed));
+    });
+  }
+  namesIndexed_ = db_.query("PRAGMA user_version").front().int64("user_version") >= kNamesIndexed;
 }
 
 Database& Catalog::reader() {
@@ -230,6 +297,13 @@ void Catalog::updateFts(std::int64_t itemId) {
       "JOIN people p ON p.id=ip.person_id WHERE ip.item_id=i.id), ''), "
       "i.notes FROM items i WHERE i.id=?",
       {itemId});
+}
+
+void Catalog::updateNames(std::int64_t itemId) {
+  db_.run("DELETE FROM item_names WHERE rowid=?", {itemId});
+  db_.run("INSERT INTO item_names (rowid, name) SELECT id, title || char(10) || file_name FROM items "
+          "WHERE id=?",
+          {itemId});
 }
 
 ArchiveItem Catalog::item(const Row& row) {

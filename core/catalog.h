@@ -223,8 +223,8 @@ class Catalog {
   // over both full-text tables with a bonus for a year among the terms; best
   // first, at most limit ids (none for a limit of 0 or below).
   std::vector<std::int64_t> searchAny(const std::vector<std::string>& terms, int limit);
-  // One transaction: rebuilds fts and translations_fts from the tables; a
-  // failure leaves both as they were.
+  // One transaction: rebuilds fts and translations_fts (and the index of
+  // titles and file names) from the tables; a failure leaves them as they were.
   void rebuildIndex();
   // The totals of the archive; a failed query leaves its fields 0.
   CatalogStats stats();
@@ -246,6 +246,12 @@ class Catalog {
   bool tx(const std::function<void()>& body);
   // Rebuilds the fts row of one item; call only inside a transaction body.
   void updateFts(std::int64_t itemId);
+  // Rebuilds the item_names row of one item (its title and file name); call
+  // only inside a transaction body.
+  void updateNames(std::int64_t itemId);
+  // Brings an existing catalog's item_names and people index up to date, in
+  // short transactions; runs on upgrader_ until done or the catalog closes.
+  void indexNames();
   // The ArchiveItem of an items row (extra columns ignored).
   static ArchiveItem item(const Row& row);
   // Makes catalog_bm25(), the ranking of both searches, known to every
@@ -263,7 +269,11 @@ class Catalog {
   // empty, only items whose full-text or translation row matches it; at most
   // limit rows (negative: all). Throws the connection's error.
   std::vector<Row> datedRows(int year, const std::string& match, std::int64_t limit);
-  // Refills fts and translations_fts from the tables; call only inside a transaction.
+  // Items whose file name or title is LIKE the pattern, newest added first,
+  // at most limit; errors recorded.
+  std::vector<Row> namedRows(const std::string& pattern, int limit);
+  // Refills fts, translations_fts and item_names from the tables; call only
+  // inside a transaction.
   void rebuildFullText();
   void recordError(const std::string& message);
 
@@ -272,6 +282,9 @@ class Catalog {
   std::shared_ptr<CatalogRankingCache> rankingCache_;  // internally locked; outlives readDb_
   std::unique_ptr<Database> readDb_;         // made once the schema exists; never replaced
   std::unique_ptr<WalCheckpointer> checkpointer_;  // the writer's checkpoints, off its thread
+  std::atomic<bool> namesIndexed_{false};  // item_names holds every item
+  std::atomic<bool> stopping_{false};
+  std::thread upgrader_;  // runs indexNames() on a catalog opened before it was done
   std::atomic<std::thread::id> txThread_{};  // the thread inside tx(), if any
   mutable std::mutex errorLock_;  // guards lastError_; a leaf lock
   std::optional<std::string> lastError_;

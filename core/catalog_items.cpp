@@ -144,6 +144,7 @@ std::int64_t Catalog::addItem(const ArchiveItem& it) {
          SQLValue::opt(it.linkedItemId), intOf(it.ocrStatus), SQLValue::flag(it.favorite),
          it.notes});
     updateFts(newId);
+    updateNames(newId);
   });
   return ok ? newId : 0;
 }
@@ -159,6 +160,7 @@ void Catalog::updateItem(const ArchiveItem& it) {
          SQLValue::opt(it.linkedItemId), intOf(it.ocrStatus), SQLValue::flag(it.favorite),
          it.notes, it.id});
     updateFts(it.id);
+    updateNames(it.id);
   });
 }
 
@@ -178,6 +180,7 @@ int Catalog::relinkItems(const std::vector<std::pair<std::int64_t, std::string>>
               {path, lastPathComponent(path), id});
       changed += db_.changes();
       updateFts(id);
+      updateNames(id);
     }
   });
   return ok ? changed : 0;
@@ -201,6 +204,7 @@ std::vector<RemovedItemSnapshot> Catalog::removeItems(const std::vector<std::int
       db_.run("UPDATE items SET linked_item_id=NULL WHERE linked_item_id=?", {id});
       db_.run("DELETE FROM fts WHERE rowid=?", {id});
       db_.run("DELETE FROM translations_fts WHERE rowid=?", {id});
+      db_.run("DELETE FROM item_names WHERE rowid=?", {id});
       db_.run("DELETE FROM items WHERE id=?", {id});
     }
   });
@@ -272,7 +276,10 @@ std::vector<std::int64_t> Catalog::restoreRemovedItems(
       db_.run("UPDATE items SET linked_item_id=? WHERE id=?", {id, partner});
     }
 
-    for (std::int64_t id : restored) updateFts(id);
+    for (std::int64_t id : restored) {
+      updateFts(id);
+      updateNames(id);
+    }
   });
   if (!ok) return {};
   return restored;

@@ -291,8 +291,6 @@ void Catalog::installRanking() {
   });
 }
 
-Catalog::~Catalog() = default;
-
 void Catalog::installReaderRanking() {
   rankingCache_ = std::make_shared<CatalogRankingCache>();
   std::lock_guard guard(readDb_->lock());
@@ -444,9 +442,7 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
   }
 
   if (hits.empty()) {
-    for (const Row& row : q("SELECT * FROM items WHERE file_name LIKE ?1 OR title LIKE ?1 ORDER BY "
-                            "added DESC, id DESC LIMIT ?2",
-                            {"%" + trimmed + "%", limit})) {
+    for (const Row& row : namedRows("%" + trimmed + "%", limit)) {
       ArchiveItem found = item(row);
       std::string snippet = found.fileName;
       put(SearchHit{std::move(found), std::move(snippet), 0.0});
@@ -457,6 +453,24 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
                    [](const SearchHit& a, const SearchHit& b) { return a.rank < b.rank; });
   if (hits.size() > cap) hits.resize(cap);
   return hits;
+}
+
+std::vector<Row> Catalog::namedRows(const std::string& pattern, int limit) {
+  const std::string scan =
+      "SELECT * FROM items WHERE file_name LIKE ?1 OR title LIKE ?1 ORDER BY added DESC, id DESC "
+      "LIMIT ?2";
+  if (!namesIndexed_) return q(scan, {pattern, limit});
+  // Names that contain every run of three or more characters of the pattern
+  // without a wildcard, checked against the pattern whole: a few candidates,
+  // or, when the text is common in names, enough of them that reading the
+  // items newest first meets the limit soon.
+  constexpr int kFewCandidates = 2000;
+  if (q("SELECT rowid FROM item_names WHERE name LIKE ?1 LIMIT ?2", {pattern, kFewCandidates + 1})
+          .size() > static_cast<std::size_t>(kFewCandidates))
+    return q(scan, {pattern, limit});
+  return q("SELECT * FROM items WHERE id IN (SELECT rowid FROM item_names WHERE name LIKE ?1) AND "
+           "(file_name LIKE ?1 OR title LIKE ?1) ORDER BY added DESC, id DESC LIMIT ?2",
+           {pattern, limit});
 }
 
 std::vector<Row> Catalog::datedRows(int year, const std::string& match, std::int64_t limit) {
@@ -555,6 +569,8 @@ void Catalog::rebuildIndex() {
 void Catalog::rebuildFullText() {
   db_.run("DELETE FROM fts");
   for (const Row& row : db_.query("SELECT id FROM items")) updateFts(row.int64("id"));
+  db_.run("DELETE FROM item_names");
+  db_.run("INSERT INTO item_names (rowid, name) SELECT id, title || char(10) || file_name FROM items");
   db_.run("DELETE FROM translations_fts");
   db_.run(
       "INSERT INTO translations_fts (rowid, item_id, text) SELECT item_id, item_id, text FROM "

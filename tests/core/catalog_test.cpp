@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -42,13 +43,14 @@ TEST(CatalogOpen, CreatesFolderFileTablesAndIndexesAndReopensUnchanged) {
     EXPECT_TRUE(fs::is_regular_file(path));
     std::set<std::string> tables = schemaNames(catalog.db(), "table");
     for (const char* table : {"items", "transcriptions", "people", "item_people", "item_dates",
-                              "removed_items", "translations", "fts", "translations_fts"})
+                              "removed_items", "translations", "fts", "translations_fts",
+                              "item_names"})
       EXPECT_TRUE(tables.count(table)) << table;
     std::set<std::string> indexes = schemaNames(catalog.db(), "index");
     EXPECT_EQ(indexes, (std::set<std::string>{"ix_items_sha", "ix_items_added", "ix_dates_item",
                                               "ix_dates_value", "ix_removed_sha",
-                                              "ix_removed_path",
-                                              "ix_transcriptions_text_length"}));
+                                              "ix_removed_path", "ix_transcriptions_text_length",
+                                              "ix_item_people_person"}));
     // Column order of the full-text tables is what the ranking weights rely on.
     std::vector<std::string> columns;
     for (const Row& row : catalog.db().query("PRAGMA table_info(fts)"))
@@ -193,6 +195,54 @@ TEST(CatalogOpen, RebuildsFullTextRowsNotKeptUnderTheirItemsId) {
   EXPECT_EQ(rows[0].str("text"), "Dear Anna");
   catalog.saveCorrectedText(id, "new text");
   EXPECT_EQ(catalog.db().query("SELECT * FROM fts").size(), 1u);
+}
+
+// An archive written before titles and file names were indexed: opening
+// answers at once and searches as before, writes meanwhile keep their rows in
+// step, and the index is complete soon after.
+TEST(CatalogOpen, IndexesTheNamesOfAnOlderCatalogAfterOpening) {
+  using namespace std::chrono_literals;
+  testing::TempDir dir;
+  std::string path = dir.file("catalog.db");
+  std::vector<std::int64_t> ids;
+  {
+    Catalog catalog(path);
+    for (int i = 0; i < 1600; ++i) {
+      ArchiveItem item;
+      item.path = "/scans/scan_" + std::to_string(i) + ".jpg";
+      item.fileName = "scan_" + std::to_string(i) + ".jpg";
+      item.title = i % 2 ? "Letter from Anna" : "Wedding";
+      ids.push_back(catalog.addItem(item));
+    }
+    catalog.db().exec("DROP INDEX ix_item_people_person; DELETE FROM item_names; PRAGMA user_version=1;");
+  }
+  Catalog catalog(path);
+  // Whether or not the index is done yet, the last resort finds by substring.
+  EXPECT_EQ(catalog.search("edding", -1).size(), 800u);
+  ArchiveItem renamed = *catalog.getItem(ids[1500]);
+  renamed.title = "Christening";
+  catalog.updateItem(renamed);
+  catalog.removeItems({ids[1501]});
+  ArchiveItem added;
+  added.path = "/scans/late.jpg";
+  added.fileName = "late.jpg";
+  added.title = "Christening too";
+  std::int64_t late = catalog.addItem(added);
+
+  auto version = [&] { return catalog.db().query("PRAGMA user_version").front().int64("user_version"); };
+  for (int i = 0; i < 1000 && version() < 2; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(version(), 2);
+  auto names = catalog.db().query(
+      "SELECT COUNT(*) AS n FROM items i JOIN item_names m ON m.rowid = i.id WHERE m.name = i.title "
+      "|| char(10) || i.file_name");
+  EXPECT_EQ(names.front().int64("n"), 1600);  // one removed, one added
+  EXPECT_EQ(catalog.db().query("SELECT COUNT(*) AS n FROM item_names").front().int64("n"), 1600);
+  EXPECT_EQ(schemaNames(catalog.db(), "index").count("ix_item_people_person"), 1u);
+  std::vector<std::int64_t> christened;
+  for (const SearchHit& hit : catalog.search("hristen", 10)) christened.push_back(hit.item.id);
+  EXPECT_EQ(christened, (std::vector<std::int64_t>{late, ids[1500]}));
+  EXPECT_EQ(catalog.search("edding", -1).size(), 799u);  // one renamed
+  EXPECT_FALSE(catalog.lastError());
 }
 
 TEST_F(CatalogTest, DeletingAnItemsRowCascadesButLeavesFullTextRows) {
