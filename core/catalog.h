@@ -249,11 +249,21 @@ class Catalog {
   // Rebuilds the item_names row of one item (its title and file name); call
   // only inside a transaction body.
   void updateNames(std::int64_t itemId);
-  // Brings an existing catalog's item_names and people index up to date, in
+  // Brings an existing catalog's item_names and later indexes up to date, in
   // short transactions; runs on upgrader_ until done or the catalog closes.
   void indexNames();
+  // The items of a query's rows, in order; errors recorded, empty list.
+  std::vector<ArchiveItem> itemsOf(const std::string& sql, const std::vector<SQLValue>& params = {});
   // The ArchiveItem of an items row (extra columns ignored).
   static ArchiveItem item(const Row& row);
+  // Where the columns of an items row sit among a query's result columns.
+  struct ItemColumns {
+    explicit ItemColumns(const Row& row);
+    std::size_t id, path, fileName, title, kind, fileSize, fileModified, added, width, height,
+        thumbPath, sha256, linkedItemId, ocrStatus, favorite, notes;
+  };
+  // The same for a row of a query whose positions are known.
+  static ArchiveItem item(const Row& row, const ItemColumns& at);
   // Makes catalog_bm25(), the ranking of both searches, known to every
   // connection opened from now on.
   static void installRanking();

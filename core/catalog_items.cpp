@@ -20,13 +20,6 @@ std::string lastPathComponent(const std::string& path) {
 SQLValue intOf(ItemKind kind) { return SQLValue(static_cast<int>(kind)); }
 SQLValue intOf(OcrStatus status) { return SQLValue(static_cast<int>(status)); }
 
-std::vector<ArchiveItem> itemsOf(const std::vector<Row>& rows, ArchiveItem (*map)(const Row&)) {
-  std::vector<ArchiveItem> items;
-  items.reserve(rows.size());
-  for (const Row& row : rows) items.push_back(map(row));
-  return items;
-}
-
 }  // namespace
 
 // ---- Reads ----
@@ -50,8 +43,24 @@ std::optional<ArchiveItem> Catalog::findBySha(const std::string& sha256) {
   return item(rows.front());
 }
 
+std::vector<ArchiveItem> Catalog::itemsOf(const std::string& sql, const std::vector<SQLValue>& params) {
+  std::vector<ArchiveItem> found;
+  try {
+    // Each row is mapped as it is read: a list of 50,000 items is never held twice.
+    std::optional<ItemColumns> at;
+    reader().each(sql, params, [&found, &at](const Row& row) {
+      if (!at) at.emplace(row);
+      found.push_back(item(row, *at));
+    });
+  } catch (const std::exception& e) {
+    recordError(e.what());
+    return {};
+  }
+  return found;
+}
+
 std::vector<ArchiveItem> Catalog::allItems() {
-  return itemsOf(q("SELECT * FROM items ORDER BY added DESC, id DESC"), &Catalog::item);
+  return itemsOf("SELECT * FROM items ORDER BY added DESC, id DESC");
 }
 
 std::vector<ArchiveItem> Catalog::listItems(std::optional<ItemKind> kind,
@@ -73,26 +82,27 @@ std::vector<ArchiveItem> Catalog::listItems(std::optional<ItemKind> kind,
   }
   sql += " ORDER BY added DESC, id DESC LIMIT ?";
   params.emplace_back(limit);
-  return itemsOf(q(sql, params), &Catalog::item);
+  return itemsOf(sql, params);
 }
 
 std::vector<ArchiveItem> Catalog::itemsNeedingReview() {
-  return itemsOf(q("SELECT i.* FROM items i LEFT JOIN transcriptions t ON t.item_id=i.id "
-                   "WHERE i.ocr_status IN (0,3) OR (t.uncertain IS NOT NULL AND "
-                   "t.uncertain NOT IN ('', '[]')) ORDER BY i.added DESC, i.id DESC"),
-                 &Catalog::item);
+  // A transcription's uncertain words are never NULL; the condition is that
+  // of the index ix_transcriptions_uncertain, which answers it.
+  return itemsOf("SELECT * FROM items WHERE ocr_status IN (0,3) OR id IN (SELECT item_id FROM "
+                 "transcriptions WHERE uncertain NOT IN ('', '[]')) ORDER BY added DESC, id DESC");
 }
 
 std::vector<ArchiveItem> Catalog::itemsForPerson(std::int64_t personId) {
-  return itemsOf(q("SELECT i.* FROM items i JOIN item_people ip ON ip.item_id=i.id WHERE "
-                   "ip.person_id=? ORDER BY i.added DESC",
-                   {personId}),
-                 &Catalog::item);
+  return itemsOf("SELECT i.* FROM items i JOIN item_people ip ON ip.item_id=i.id WHERE "
+                 "ip.person_id=? ORDER BY i.added DESC",
+                 {personId});
 }
 
 std::vector<ArchiveItem> Catalog::itemsForYear(int year) {
   try {
-    return itemsOf(datedRows(year, "", -1), &Catalog::item);
+    std::vector<ArchiveItem> dated;
+    for (const Row& row : datedRows(year, "", -1)) dated.push_back(item(row));
+    return dated;
   } catch (const std::exception& e) {
     recordError(e.what());
     return {};

@@ -411,12 +411,17 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
   // Year pass: a piece that is a year adds the items dated in it, but only
   // those the rest of the text matches too ("Müller 1923" adds the items
   // dated 1923 that mention Müller, not every item of 1923). All dated hits
-  // rank -1 and keep their date order, so no more than cap of them can
-  // survive the cut below, besides those that already have a hit.
+  // rank -1 and keep their date order, so no more of them can survive the
+  // cut below than the limit leaves after the hits ranked -1 or better.
   const std::vector<std::string> pieces = text::split(trimmed, " ", /*keepEmpty=*/false);
   for (std::size_t k = 0; k < pieces.size(); ++k) {
     auto year = yearOf(pieces[k]);
     if (!year) continue;
+    // Dated hits come after every hit ranked -1 or better that is already
+    // here: when those fill the limit, none of the year's items would be kept.
+    const std::size_t better = static_cast<std::size_t>(
+        std::count_if(hits.begin(), hits.end(), [](const SearchHit& hit) { return hit.rank <= -1.0; }));
+    if (better >= cap) continue;
     std::string rest;
     for (std::size_t other = 0; other < pieces.size(); ++other) {
       if (other == k) continue;
@@ -424,9 +429,10 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
       rest += pieces[other];
     }
     std::string restMatch = toFtsQuery(rest);
+    // Of the year's items, those that already have a hit are passed over.
     std::int64_t wanted = cap == std::numeric_limits<std::size_t>::max()
                               ? -1
-                              : static_cast<std::int64_t>(cap + hits.size());
+                              : static_cast<std::int64_t>(cap - better + hits.size());
     std::vector<Row> rows;
     try {
       rows = datedRows(*year, restMatch, wanted);

@@ -13,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <variant>
@@ -59,6 +60,12 @@ class SQLValue {
 
   bool operator==(const SQLValue&) const = default;
 
+  // Makes this the text, reusing the room of a text it holds.
+  void assignText(std::string_view text) {
+    if (auto* held = std::get_if<std::string>(&value_)) held->assign(text);
+    else value_ = std::string(text);
+  }
+
  private:
   Storage value_;
 };
@@ -84,8 +91,29 @@ class Row {
   std::optional<std::int64_t> optInt(const std::string& column) const;  // absent for null
   std::optional<double> optDouble(const std::string& column) const;     // absent for null
 
+  // The position of the column (the later of two of one name), or npos; the
+  // rows of one query share their positions. The accessors by position read
+  // as those by name, npos as a missing column.
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  std::size_t position(const std::string& column) const;
+  std::string strAt(std::size_t position) const { return str(at(position)); }
+  std::int64_t int64At(std::size_t position) const { return int64(at(position)); }
+  std::optional<std::string> optStrAt(std::size_t position) const { return optStr(at(position)); }
+  std::optional<std::int64_t> optIntAt(std::size_t position) const { return optInt(at(position)); }
+
  private:
-  const SQLValue* find(const std::string& column) const;
+  const SQLValue* find(const std::string& column) const { return at(position(column)); }
+  const SQLValue* at(std::size_t position) const {
+    return position < values_.size() ? &values_[position] : nullptr;
+  }
+  static std::string str(const SQLValue* v);
+  static std::int64_t int64(const SQLValue* v);
+  static double dbl(const SQLValue* v);
+  static std::optional<std::string> optStr(const SQLValue* v);
+  static std::optional<std::int64_t> optInt(const SQLValue* v);
+  static std::optional<double> optDouble(const SQLValue* v);
+
+  friend class Database;  // refills one row in place for each()
 
   std::shared_ptr<const std::vector<std::string>> names_;
   std::vector<SQLValue> values_;  // one per name
@@ -123,6 +151,12 @@ class Database {
   void exec(const std::string& sql);
   // Runs the first statement of the text and returns its rows in order.
   std::vector<Row> query(const std::string& sql, const std::vector<SQLValue>& params = {});
+  // Runs the first statement of the text and hands its rows in order to
+  // onRow, as query() would return them, without keeping them: the row is
+  // valid only during the call, which must not use this connection. A
+  // failure is thrown after the rows read before it.
+  void each(const std::string& sql, const std::vector<SQLValue>& params,
+            const std::function<void(const Row&)>& onRow);
   // Runs the first statement to its end; returns the connection's last inserted row id.
   std::int64_t run(const std::string& sql, const std::vector<SQLValue>& params = {});
   // Runs body inside BEGIN IMMEDIATE ... COMMIT; rolls back and rethrows when it fails.
@@ -142,6 +176,12 @@ class Database {
 
  private:
   sqlite3_stmt* prepare(const std::string& sql, const std::vector<SQLValue>& params);
+  // Steps the prepared statement, filling values (one per column) for each
+  // row and calling onRow; finalises it, and throws when stepping fails.
+  void step(sqlite3_stmt* stmt, const std::string& sql, std::vector<SQLValue>& values,
+            const std::function<void()>& onRow);
+  // The names of the statement's result columns.
+  static std::shared_ptr<const std::vector<std::string>> columnNames(sqlite3_stmt* stmt);
   std::string errorIn(const std::string& sql) const;
 
   ConnectionLock lock_;

@@ -50,7 +50,7 @@ TEST(CatalogOpen, CreatesFolderFileTablesAndIndexesAndReopensUnchanged) {
     EXPECT_EQ(indexes, (std::set<std::string>{"ix_items_sha", "ix_items_added", "ix_dates_item",
                                               "ix_dates_value", "ix_removed_sha",
                                               "ix_removed_path", "ix_transcriptions_text_length",
-                                              "ix_item_people_person"}));
+                                              "ix_item_people_person", "ix_transcriptions_uncertain"}));
     // Column order of the full-text tables is what the ranking weights rely on.
     std::vector<std::string> columns;
     for (const Row& row : catalog.db().query("PRAGMA table_info(fts)"))
@@ -214,7 +214,9 @@ TEST(CatalogOpen, IndexesTheNamesOfAnOlderCatalogAfterOpening) {
       item.title = i % 2 ? "Letter from Anna" : "Wedding";
       ids.push_back(catalog.addItem(item));
     }
-    catalog.db().exec("DROP INDEX ix_item_people_person; DELETE FROM item_names; PRAGMA user_version=1;");
+    catalog.db().exec(
+        "DROP INDEX ix_item_people_person; DROP INDEX ix_transcriptions_uncertain; DELETE FROM "
+        "item_names; PRAGMA user_version=1;");
   }
   Catalog catalog(path);
   // Whether or not the index is done yet, the last resort finds by substring.
@@ -238,6 +240,7 @@ TEST(CatalogOpen, IndexesTheNamesOfAnOlderCatalogAfterOpening) {
   EXPECT_EQ(names.front().int64("n"), 1600);  // one removed, one added
   EXPECT_EQ(catalog.db().query("SELECT COUNT(*) AS n FROM item_names").front().int64("n"), 1600);
   EXPECT_EQ(schemaNames(catalog.db(), "index").count("ix_item_people_person"), 1u);
+  EXPECT_EQ(schemaNames(catalog.db(), "index").count("ix_transcriptions_uncertain"), 1u);
   std::vector<std::int64_t> christened;
   for (const SearchHit& hit : catalog.search("hristen", 10)) christened.push_back(hit.item.id);
   EXPECT_EQ(christened, (std::vector<std::int64_t>{late, ids[1500]}));
