@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -260,6 +261,15 @@ void rankFunction(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context
   }
 }
 
+// catalog_beaten(id, rank): whether the search running on this thread
+// already has a hit for the item ranked at or below rank; false outside one.
+thread_local const std::function<bool(std::int64_t, double)>* runningSearch = nullptr;
+
+void beatenFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  sqlite3_result_int(ctx, runningSearch && (*runningSearch)(sqlite3_value_int64(argv[0]),
+                                                            sqlite3_value_double(argv[1])));
+}
+
 fts5_api* ftsApi(sqlite3* db) {
   fts5_api* api = nullptr;
   sqlite3_stmt* stmt = nullptr;
@@ -274,8 +284,19 @@ fts5_api* ftsApi(sqlite3* db) {
 int registerRanking(sqlite3* db, const char**, const sqlite3_api_routines*) {
   // Without FTS5 the schema cannot be created, and opening reports that.
   if (fts5_api* api = ftsApi(db)) api->xCreateFunction(api, "catalog_bm25", nullptr, rankFunction, nullptr);
+  sqlite3_create_function_v2(db, "catalog_beaten", 2, SQLITE_UTF8, nullptr, beatenFunction, nullptr,
+                             nullptr, nullptr);
   return SQLITE_OK;
 }
+
+// Makes a test the answer of catalog_beaten() on this thread while it lives.
+class BeatenBy {
+ public:
+  explicit BeatenBy(const std::function<bool(std::int64_t, double)>& test) { runningSearch = &test; }
+  ~BeatenBy() { runningSearch = nullptr; }
+  BeatenBy(const BeatenBy&) = delete;
+  BeatenBy& operator=(const BeatenBy&) = delete;
+};
 
 }  // namespace
 
@@ -392,8 +413,27 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
              {match, limit})) {
       put(SearchHit{item(row), row.str("snip"), row.dbl("rank")});
     }
+    // A translation's row is kept only when its item has no hit ranked as
+    // well yet, and it can make the cut below only when it ranks better than
+    // the worst of a full set of text hits (every one of those stays ahead of
+    // it). Its snippet is made only when both hold (catalog_beaten() asks
+    // this search), which spares most of the snippets of a common word; a
+    // row kept that cannot make the cut still keeps its item from a dated
+    // hit of its own.
+    const bool fullOfText = hits.size() >= cap;
+    double worstText = hits.empty() ? 0 : hits.front().rank;
+    for (const SearchHit& hit : hits) worstText = std::max(worstText, hit.rank);
+    auto kept = [&](std::int64_t id, double rank) {
+      auto found = index.find(id);
+      return found == index.end() || hits[found->second].rank > rank;
+    };
+    const std::function<bool(std::int64_t, double)> beaten = [&](std::int64_t id, double rank) {
+      return !kept(id, rank) || (fullOfText && rank >= worstText);
+    };
+    const BeatenBy scope(beaten);
     for (const Row& row : quietly(
-             "SELECT i.*, snippet(translations_fts, 1, '[', ']', '…', 18) AS snip, "
+             "SELECT i.*, CASE WHEN catalog_beaten(translations_fts.rowid, translations_fts.rank) "
+             "THEN NULL ELSE snippet(translations_fts, 1, '[', ']', '…', 18) END AS snip, "
              "translations_fts.rank AS rank\n"
              "FROM translations_fts JOIN items i ON i.id = translations_fts.rowid\n"
              "WHERE translations_fts MATCH ? AND translations_fts.rank MATCH "
@@ -401,9 +441,7 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
              "ORDER BY translations_fts.rank LIMIT ?",
              {match, limit})) {
       double rank = row.dbl("rank");
-      std::int64_t id = row.int64("id");
-      auto found = index.find(id);
-      if (found != index.end() && hits[found->second].rank <= rank) continue;
+      if (!kept(row.int64("id"), rank)) continue;
       put(SearchHit{item(row), "In English: " + row.str("snip"), rank});
     }
   }
@@ -471,11 +509,12 @@ std::vector<Row> Catalog::namedRows(const std::string& pattern, int limit) {
   // or, when the text is common in names, enough of them that reading the
   // items newest first meets the limit soon.
   constexpr int kFewCandidates = 2000;
-  if (q("SELECT rowid FROM item_names WHERE name LIKE ?1 LIMIT ?2", {pattern, kFewCandidates + 1})
-          .size() > static_cast<std::size_t>(kFewCandidates))
-    return q(scan, {pattern, limit});
-  return q("SELECT * FROM items WHERE id IN (SELECT rowid FROM item_names WHERE name LIKE ?1) AND "
-           "(file_name LIKE ?1 OR title LIKE ?1) ORDER BY added DESC, id DESC LIMIT ?2",
+  const std::size_t candidates =
+      q("SELECT rowid FROM item_names WHERE name LIKE ?1 LIMIT ?2", {pattern, kFewCandidates + 1}).size();
+  if (candidates == 0) return {};
+  if (candidates > static_cast<std::size_t>(kFewCandidates)) return q(scan, {pattern, limit});
+  return q("SELECT i.* FROM item_names m JOIN items i ON i.id = m.rowid WHERE m.name LIKE ?1 AND "
+           "(i.file_name LIKE ?1 OR i.title LIKE ?1) ORDER BY i.added DESC, i.id DESC LIMIT ?2",
            {pattern, limit});
 }
 

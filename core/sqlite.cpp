@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <cstdio>
 #include <limits>
 
@@ -171,6 +172,7 @@ Database::Database(const std::string& path, bool readOnly) : path_(path) {
 }
 
 Database::~Database() {
+  finalizeCached();
   if (db_) sqlite3_close_v2(db_);
 }
 
@@ -200,11 +202,21 @@ std::string Database::errorIn(const std::string& sql) const {
 sqlite3_stmt* Database::prepare(const std::string& sql, const std::vector<SQLValue>& params) {
   if (!db_) throw SQLError(errorIn(sql));
   sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr);
-  if (rc != SQLITE_OK || !stmt) {
-    std::string message = errorIn(sql);
-    sqlite3_finalize(stmt);
-    throw SQLError(message);
+  // The most recent use of a text is the last of the cache.
+  for (auto at = cache_.rbegin(); at != cache_.rend(); ++at) {
+    if (at->first != sql) continue;
+    stmt = at->second;
+    cache_.erase(std::next(at).base());
+    sqlite3_clear_bindings(stmt);
+    break;
+  }
+  if (!stmt) {
+    int rc = sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+    if (rc != SQLITE_OK || !stmt) {
+      std::string message = errorIn(sql);
+      sqlite3_finalize(stmt);
+      throw SQLError(message);
+    }
   }
   int index = 1;
   for (const auto& p : params) {
@@ -215,6 +227,21 @@ sqlite3_stmt* Database::prepare(const std::string& sql, const std::vector<SQLVal
     ++index;
   }
   return stmt;
+}
+
+void Database::release(const std::string& sql, sqlite3_stmt* stmt) {
+  // Reset, it holds no read or write transaction.
+  sqlite3_reset(stmt);
+  cache_.emplace_back(sql, stmt);
+  if (cache_.size() > kCachedStatements) {
+    sqlite3_finalize(cache_.front().second);
+    cache_.erase(cache_.begin());
+  }
+}
+
+void Database::finalizeCached() {
+  for (auto& [sql, stmt] : cache_) sqlite3_finalize(stmt);
+  cache_.clear();
 }
 
 std::shared_ptr<const std::vector<std::string>> Database::columnNames(sqlite3_stmt* stmt) {
@@ -230,10 +257,12 @@ std::shared_ptr<const std::vector<std::string>> Database::columnNames(sqlite3_st
 
 void Database::step(sqlite3_stmt* stmt, const std::string& sql, std::vector<SQLValue>& values,
                     const std::function<void()>& onRow) {
-  struct Finalize {
+  struct Release {
+    Database& db;
+    const std::string& sql;
     sqlite3_stmt* stmt;
-    ~Finalize() { sqlite3_finalize(stmt); }
-  } finalize{stmt};
+    ~Release() { db.release(sql, stmt); }
+  } release{*this, sql, stmt};
   // Every call below takes the connection's own mutex (it is opened in
   // serialized mode); held here once, each of them takes it again at the
   // cost of a counter, where two calls for each of 16 columns of 50,000 rows
@@ -268,7 +297,7 @@ void Database::step(sqlite3_stmt* stmt, const std::string& sql, std::vector<SQLV
     }
     onRow();
   }
-  if (rc != SQLITE_DONE) throw SQLError(errorIn(sql));  // the message before finalising
+  if (rc != SQLITE_DONE) throw SQLError(errorIn(sql));  // the message before the reset
 }
 
 std::vector<Row> Database::query(const std::string& sql, const std::vector<SQLValue>& params) {
@@ -298,11 +327,11 @@ std::int64_t Database::run(const std::string& sql, const std::vector<SQLValue>& 
   }
   if (rc != SQLITE_DONE) {
     std::string message = errorIn(sql);
-    sqlite3_finalize(stmt);
+    release(sql, stmt);
     throw SQLError(message);
   }
   std::int64_t id = sqlite3_last_insert_rowid(db_);
-  sqlite3_finalize(stmt);
+  release(sql, stmt);
   return id;
 }
 
@@ -313,6 +342,7 @@ int Database::changes() {
 
 void Database::close() {
   std::lock_guard guard(lock_);
+  finalizeCached();
   if (db_) sqlite3_close_v2(db_);
   db_ = nullptr;
 }

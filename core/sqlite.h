@@ -175,7 +175,12 @@ class Database {
   sqlite3* handle() { return db_; }
 
  private:
+  // A statement for the text with the parameters bound: compiled, or the
+  // one compiled for the same text before, taken out of the cache.
   sqlite3_stmt* prepare(const std::string& sql, const std::vector<SQLValue>& params);
+  // Resets a statement from prepare() and keeps it for the next use of its text.
+  void release(const std::string& sql, sqlite3_stmt* stmt);
+  void finalizeCached();
   // Steps the prepared statement, filling values (one per column) for each
   // row and calling onRow; finalises it, and throws when stepping fails.
   void step(sqlite3_stmt* stmt, const std::string& sql, std::vector<SQLValue>& values,
@@ -184,9 +189,14 @@ class Database {
   static std::shared_ptr<const std::vector<std::string>> columnNames(sqlite3_stmt* stmt);
   std::string errorIn(const std::string& sql) const;
 
+  // Compiling a statement takes longer than running many of the catalog's;
+  // the last texts used keep theirs, the most recent last.
+  static constexpr std::size_t kCachedStatements = 48;
+
   ConnectionLock lock_;
   std::string path_;
   sqlite3* db_ = nullptr;
+  std::vector<std::pair<std::string, sqlite3_stmt*>> cache_;
 };
 
 // Runs the WAL checkpoints of a writer connection on a thread of its own, so
