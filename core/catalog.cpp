@@ -2,6 +2,7 @@
 // the full-text row of one item and the row mapping of items.
 #include "core/catalog.h"
 
+#include <chrono>
 #include <filesystem>
 #include <system_error>
 
@@ -63,6 +64,11 @@ CREATE TABLE IF NOT EXISTS item_people (
   person_id INTEGER NOT NULL REFERENCES people(id) ON DELETE CASCADE,
   PRIMARY KEY (item_id, person_id)
 );
+-- The tags by person, for the counts of listPeople() (1.5 s for 300 people
+-- with 100,000 tags without it, 3 ms with it) and the items of one person.
+-- Made on opening an archive that lacks it: 20 to 40 ms at 100,000 tags,
+-- before any write can wait for it.
+CREATE INDEX IF NOT EXISTS ix_item_people_person ON item_people(person_id);
 CREATE TABLE IF NOT EXISTS item_dates (
   id INTEGER PRIMARY KEY,
   item_id INTEGER NOT NULL REFERENCES items(id) ON DELETE CASCADE,
@@ -90,20 +96,12 @@ CREATE INDEX IF NOT EXISTS ix_removed_path ON removed_items(path);
 -- item (30 ms at 50,000 items, under 1 ms with the index). Kept in step with
 -- items by the catalog; about 2 % of the file.
 CREATE VIRTUAL TABLE IF NOT EXISTS item_names USING fts5(name, tokenize='trigram');
-)sql";
-
-// Indexes made after opening on a catalog that has items (each 0.1 to 0.2 s
-// at 50,000 items), at once on a new one:
-// - the people's tags by person, for the counts of listPeople() (1.5 s for
-//   300 people with 100,000 tags without it, 3 ms with it) and the items of
-//   one person;
-// - the transcriptions with uncertain words, for itemsNeedingReview(), which
-//   would otherwise read every transcription (170 ms; 20 ms with it). Its
-//   condition must stay the one that query asks.
-constexpr const char* kLaterIndexes = R"sql(
-CREATE INDEX IF NOT EXISTS ix_item_people_person ON item_people(person_id);
-CREATE INDEX IF NOT EXISTS ix_transcriptions_uncertain ON transcriptions(item_id)
-  WHERE uncertain NOT IN ('', '[]');
+-- The items whose transcription has uncertain words (uncertain neither ''
+-- nor '[]'), kept in step by the catalog, so that itemsNeedingReview() does
+-- not read every transcription (170 ms at 50,000 items; 20 ms with it).
+CREATE TABLE IF NOT EXISTS uncertain_items (
+  item_id INTEGER PRIMARY KEY REFERENCES items(id) ON DELETE CASCADE
+);
 )sql";
 
 constexpr const char* kSchemaTranslations = R"sql(
@@ -123,14 +121,26 @@ CREATE VIRTUAL TABLE IF NOT EXISTS translations_fts USING fts5(
 )sql";
 
 // PRAGMA user_version once the full-text rows are known to sit under their
-// item's id, and once besides item_names holds every item and the later
-// indexes exist.
+// item's id, and once besides item_names and uncertain_items hold every item.
 constexpr int kFullTextUnderItemIds = 1;
-constexpr int kNamesIndexed = 2;
+constexpr int kSideTablesFilled = 2;
 
-// Items added to item_names per transaction when an existing catalog is
-// brought up to date, each transaction a few milliseconds of the writer.
-constexpr int kNamesPerStep = 500;
+// Items added to item_names and uncertain_items per transaction when an
+// existing catalog is brought up to date, each transaction a few
+// milliseconds of the writer; and how long after opening that starts, so
+// that the start-up of the application has had its writes first.
+constexpr int kItemsPerFillStep = 500;
+constexpr auto kFillDelay = std::chrono::seconds(3);
+
+// The side tables' rows of the items with ids in (?1, ?2], for those that
+// have none yet.
+constexpr const char* kFillNames =
+    "INSERT INTO item_names (rowid, name) SELECT id, title || char(10) || file_name FROM items "
+    "WHERE id > ?1 AND id <= ?2 AND id NOT IN (SELECT rowid FROM item_names WHERE rowid > ?1 AND "
+    "rowid <= ?2)";
+constexpr const char* kFillUncertain =
+    "INSERT OR IGNORE INTO uncertain_items (item_id) SELECT item_id FROM transcriptions WHERE "
+    "item_id > ?1 AND item_id <= ?2 AND uncertain NOT IN ('', '[]')";
 
 // The folder must exist before the connection opens; a failure shows up when
 // the connection cannot create the file.
@@ -153,36 +163,47 @@ Catalog::Catalog(const std::string& path) : db_((installRanking(), prepared(path
   readDb_->exec("PRAGMA query_only=ON;");
   installReaderRanking();
   checkpointer_ = std::make_unique<WalCheckpointer>(db_, std::vector<Database*>{readDb_.get()});
-  if (!namesIndexed_) upgrader_ = std::thread([this] { indexNames(); });
+  if (!sideTablesFilled_) filler_ = std::thread([this] { fillSideTables(); });
 }
 
 Catalog::~Catalog() {
-  stopping_ = true;
-  if (upgrader_.joinable()) upgrader_.join();
+  {
+    std::lock_guard guard(stopLock_);
+    stopping_ = true;
+  }
+  stopped_.notify_all();
+  if (filler_.joinable()) filler_.join();
 }
 
-void Catalog::indexNames() {
-  // Any failure leaves the catalog as it was, searched as before, and the
-  // work to the next opening.
+void Catalog::fillSideTables() {
+  {
+    // A catalog opened only for a moment (a backup's copy, a restore's
+    // check) closes before this starts, and is left as it is.
+    std::unique_lock guard(stopLock_);
+    if (stopped_.wait_for(guard, kFillDelay, [this] { return stopping_; })) return;
+  }
+  // Any failure leaves the catalog as it was, read as before, and the work
+  // to the next opening.
   try {
-    db_.transaction([this] { db_.exec(kLaterIndexes); });
-    // Writes keep the row of every item they touch in step meanwhile; this
+    // Writes keep the rows of every item they touch in step meanwhile; this
     // adds those of the items no write has touched yet.
-    for (std::int64_t last = 0; !stopping_;) {
+    for (std::int64_t last = 0;;) {
+      {
+        std::lock_guard guard(stopLock_);
+        if (stopping_) return;
+      }
       const bool more = db_.transaction([this, &last] {
-        auto rows = db_.query("SELECT id FROM items WHERE id > ? ORDER BY id LIMIT ?", {last, kNamesPerStep});
+        auto rows = db_.query("SELECT id FROM items WHERE id > ? ORDER BY id LIMIT ?", {last, kItemsPerFillStep});
         if (rows.empty()) return false;
         const std::int64_t to = rows.back().int64("id");
-        db_.run("INSERT INTO item_names (rowid, name) SELECT id, title || char(10) || file_name FROM "
-                "items WHERE id > ?1 AND id <= ?2 AND id NOT IN (SELECT rowid FROM item_names "
-                "WHERE rowid > ?1 AND rowid <= ?2)",
-                {last, to});
+        db_.run(kFillNames, {last, to});
+        db_.run(kFillUncertain, {last, to});
         last = to;
         return true;
       });
       if (!more) {
-        db_.transaction([this] { db_.exec("PRAGMA user_version=" + std::to_string(kNamesIndexed)); });
-        namesIndexed_ = true;
+        db_.transaction([this] { db_.exec("PRAGMA user_version=" + std::to_string(kSideTablesFilled)); });
+        sideTablesFilled_ = true;
         return;
       }
     }
@@ -217,17 +238,17 @@ void Catalog::migrate() {
   }
 
   // A catalog without items is brought up to date at once; one with items
-  // after opening (indexNames()), which would otherwise take a second or two
-  // at 50,000 items.
-  if (db_.query("PRAGMA user_version").front().int64("user_version") < kNamesIndexed &&
+  // after opening (fillSideTables()), which would otherwise take a second or
+  // two at 50,000 items.
+  if (db_.query("PRAGMA user_version").front().int64("user_version") < kSideTablesFilled &&
       db_.query("SELECT 1 FROM items LIMIT 1").empty()) {
     db_.transaction([this] {
-      db_.exec(kLaterIndexes);
-      db_.exec("DELETE FROM item_names");
-      db_.exec("PRAGMA user_version=" + std::to_string(kNamesIndexed));
+      db_.exec("DELETE FROM item_names; DELETE FROM uncertain_items;");
+      db_.exec("PRAGMA user_version=" + std::to_string(kSideTablesFilled));
     });
   }
-  namesIndexed_ = db_.query("PRAGMA user_version").front().int64("user_version") >= kNamesIndexed;
+  sideTablesFilled_ =
+      db_.query("PRAGMA user_version").front().int64("user_version") >= kSideTablesFilled;
 }
 
 Database& Catalog::reader() {
@@ -304,6 +325,13 @@ void Catalog::updateFts(std::int64_t itemId) {
       "JOIN people p ON p.id=ip.person_id WHERE ip.item_id=i.id), ''), "
       "i.notes FROM items i WHERE i.id=?",
       {itemId});
+}
+
+void Catalog::updateUncertain(std::int64_t itemId) {
+  db_.run("DELETE FROM uncertain_items WHERE item_id=?", {itemId});
+  db_.run("INSERT INTO uncertain_items (item_id) SELECT item_id FROM transcriptions WHERE item_id=? "
+          "AND uncertain NOT IN ('', '[]')",
+          {itemId});
 }
 
 void Catalog::updateNames(std::int64_t itemId) {

@@ -25,6 +25,7 @@
 // behaviour: callers rely on it (for example that a reading never replaces a
 // text the user corrected). Paths are compared exactly, letter case included.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -145,8 +146,9 @@ class Catalog {
   void saveRecognizedText(std::int64_t itemId, const std::string& raw, const std::string& engine,
                           std::optional<double> confidence, const std::string& uncertainJson = "",
                           bool replaceCorrected = false);
-  // Replaces the uncertain-words JSON of an existing transcription; nothing
-  // happens when the item has none. The full-text row is not touched.
+  // One transaction: replaces the uncertain-words JSON of an existing
+  // transcription; nothing happens when the item has none. The full-text row
+  // is not touched.
   void saveUncertain(std::int64_t itemId, const std::string& json);
   // One transaction: stores the user's text (corrected; a new transcription
   // gets engine "user" and an empty raw text), sets the status done and
@@ -249,9 +251,13 @@ class Catalog {
   // Rebuilds the item_names row of one item (its title and file name); call
   // only inside a transaction body.
   void updateNames(std::int64_t itemId);
-  // Brings an existing catalog's item_names and later indexes up to date, in
-  // short transactions; runs on upgrader_ until done or the catalog closes.
-  void indexNames();
+  // Rebuilds the uncertain_items row of one item from its transcription;
+  // call only inside a transaction body.
+  void updateUncertain(std::int64_t itemId);
+  // Brings an existing catalog's item_names and uncertain_items up to date,
+  // in short transactions, a little after opening; runs on filler_ until done
+  // or the catalog closes.
+  void fillSideTables();
   // The items of a query's rows, in order; errors recorded, empty list.
   std::vector<ArchiveItem> itemsOf(const std::string& sql, const std::vector<SQLValue>& params = {});
   // The ArchiveItem of an items row (extra columns ignored).
@@ -292,9 +298,11 @@ class Catalog {
   std::shared_ptr<CatalogRankingCache> rankingCache_;  // internally locked; outlives readDb_
   std::unique_ptr<Database> readDb_;         // made once the schema exists; never replaced
   std::unique_ptr<WalCheckpointer> checkpointer_;  // the writer's checkpoints, off its thread
-  std::atomic<bool> namesIndexed_{false};  // item_names holds every item
-  std::atomic<bool> stopping_{false};
-  std::thread upgrader_;  // runs indexNames() on a catalog opened before it was done
+  std::atomic<bool> sideTablesFilled_{false};  // item_names and uncertain_items hold every item
+  std::mutex stopLock_;  // guards stopping_
+  std::condition_variable stopped_;
+  bool stopping_ = false;
+  std::thread filler_;  // runs fillSideTables() on a catalog opened before they were filled
   std::atomic<std::thread::id> txThread_{};  // the thread inside tx(), if any
   mutable std::mutex errorLock_;  // guards lastError_; a leaf lock
   std::optional<std::string> lastError_;

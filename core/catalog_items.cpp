@@ -86,10 +86,14 @@ std::vector<ArchiveItem> Catalog::listItems(std::optional<ItemKind> kind,
 }
 
 std::vector<ArchiveItem> Catalog::itemsNeedingReview() {
-  // A transcription's uncertain words are never NULL; the condition is that
-  // of the index ix_transcriptions_uncertain, which answers it.
-  return itemsOf("SELECT * FROM items WHERE ocr_status IN (0,3) OR id IN (SELECT item_id FROM "
-                 "transcriptions WHERE uncertain NOT IN ('', '[]')) ORDER BY added DESC, id DESC");
+  // uncertain_items lists the items whose transcription has uncertain words,
+  // once it has been filled on an older catalog.
+  if (sideTablesFilled_)
+    return itemsOf("SELECT * FROM items WHERE ocr_status IN (0,3) OR id IN (SELECT item_id FROM "
+                   "uncertain_items) ORDER BY added DESC, id DESC");
+  return itemsOf("SELECT i.* FROM items i LEFT JOIN transcriptions t ON t.item_id=i.id "
+                 "WHERE i.ocr_status IN (0,3) OR (t.uncertain IS NOT NULL AND "
+                 "t.uncertain NOT IN ('', '[]')) ORDER BY i.added DESC, i.id DESC");
 }
 
 std::vector<ArchiveItem> Catalog::itemsForPerson(std::int64_t personId) {
@@ -289,6 +293,7 @@ std::vector<std::int64_t> Catalog::restoreRemovedItems(
     for (std::int64_t id : restored) {
       updateFts(id);
       updateNames(id);
+      updateUncertain(id);
     }
   });
   if (!ok) return {};

@@ -503,7 +503,7 @@ std::vector<Row> Catalog::namedRows(const std::string& pattern, int limit) {
   const std::string scan =
       "SELECT * FROM items WHERE file_name LIKE ?1 OR title LIKE ?1 ORDER BY added DESC, id DESC "
       "LIMIT ?2";
-  if (!namesIndexed_) return q(scan, {pattern, limit});
+  if (!sideTablesFilled_) return q(scan, {pattern, limit});
   // Names that contain every run of three or more characters of the pattern
   // without a wildcard, checked against the pattern whole: a few candidates,
   // or, when the text is common in names, enough of them that reading the
@@ -616,6 +616,9 @@ void Catalog::rebuildFullText() {
   for (const Row& row : db_.query("SELECT id FROM items")) updateFts(row.int64("id"));
   db_.run("DELETE FROM item_names");
   db_.run("INSERT INTO item_names (rowid, name) SELECT id, title || char(10) || file_name FROM items");
+  db_.run("DELETE FROM uncertain_items");
+  db_.run("INSERT INTO uncertain_items (item_id) SELECT item_id FROM transcriptions WHERE "
+          "uncertain NOT IN ('', '[]')");
   db_.run("DELETE FROM translations_fts");
   db_.run(
       "INSERT INTO translations_fts (rowid, item_id, text) SELECT item_id, item_id, text FROM "
