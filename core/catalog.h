@@ -25,6 +25,7 @@
 // behaviour: callers rely on it (for example that a reading never replaces a
 // text the user corrected). Paths are compared exactly, letter case included.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -145,8 +146,9 @@ class Catalog {
   void saveRecognizedText(std::int64_t itemId, const std::string& raw, const std::string& engine,
                           std::optional<double> confidence, const std::string& uncertainJson = "",
                           bool replaceCorrected = false);
-  // Replaces the uncertain-words JSON of an existing transcription; nothing
-  // happens when the item has none. The full-text row is not touched.
+  // One transaction: replaces the uncertain-words JSON of an existing
+  // transcription; nothing happens when the item has none. The full-text row
+  // is not touched.
   void saveUncertain(std::int64_t itemId, const std::string& json);
   // One transaction: stores the user's text (corrected; a new transcription
   // gets engine "user" and an empty raw text), sets the status done and
@@ -223,13 +225,15 @@ class Catalog {
   // over both full-text tables with a bonus for a year among the terms; best
   // first, at most limit ids (none for a limit of 0 or below).
   std::vector<std::int64_t> searchAny(const std::vector<std::string>& terms, int limit);
-  // One transaction: rebuilds fts and translations_fts from the tables; a
-  // failure leaves both as they were.
+  // One transaction: rebuilds fts and translations_fts (and the index of
+  // titles and file names) from the tables; a failure leaves them as they were.
   void rebuildIndex();
   // The totals of the archive; a failed query leaves its fields 0.
   CatalogStats stats();
   // Writes a consistent, compacted copy of the live database to path,
-  // replacing a file there. Throws SQLError (not put into lastError), also
+  // replacing a file there: the state of the last commit before the copy
+  // began. The copy is read through a connection of its own, so writes and
+  // reads go on meanwhile. Throws SQLError (not put into lastError), also
   // when path names the catalog's own file.
   void backup(const std::string& to);
 
@@ -244,8 +248,28 @@ class Catalog {
   bool tx(const std::function<void()>& body);
   // Rebuilds the fts row of one item; call only inside a transaction body.
   void updateFts(std::int64_t itemId);
+  // Rebuilds the item_names row of one item (its title and file name); call
+  // only inside a transaction body.
+  void updateNames(std::int64_t itemId);
+  // Rebuilds the uncertain_items row of one item from its transcription;
+  // call only inside a transaction body.
+  void updateUncertain(std::int64_t itemId);
+  // Brings an existing catalog's item_names and uncertain_items up to date,
+  // in short transactions, a little after opening; runs on filler_ until done
+  // or the catalog closes.
+  void fillSideTables();
+  // The items of a query's rows, in order; errors recorded, empty list.
+  std::vector<ArchiveItem> itemsOf(const std::string& sql, const std::vector<SQLValue>& params = {});
   // The ArchiveItem of an items row (extra columns ignored).
   static ArchiveItem item(const Row& row);
+  // Where the columns of an items row sit among a query's result columns.
+  struct ItemColumns {
+    explicit ItemColumns(const Row& row);
+    std::size_t id, path, fileName, title, kind, fileSize, fileModified, added, width, height,
+        thumbPath, sha256, linkedItemId, ocrStatus, favorite, notes;
+  };
+  // The same for a row of a query whose positions are known.
+  static ArchiveItem item(const Row& row, const ItemColumns& at);
   // Makes catalog_bm25(), the ranking of both searches, known to every
   // connection opened from now on.
   static void installRanking();
@@ -261,7 +285,11 @@ class Catalog {
   // empty, only items whose full-text or translation row matches it; at most
   // limit rows (negative: all). Throws the connection's error.
   std::vector<Row> datedRows(int year, const std::string& match, std::int64_t limit);
-  // Refills fts and translations_fts from the tables; call only inside a transaction.
+  // Items whose file name or title is LIKE the pattern, newest added first,
+  // at most limit; errors recorded.
+  std::vector<Row> namedRows(const std::string& pattern, int limit);
+  // Refills fts, translations_fts and item_names from the tables; call only
+  // inside a transaction.
   void rebuildFullText();
   void recordError(const std::string& message);
 
@@ -269,6 +297,12 @@ class Catalog {
   std::string filePath_;
   std::shared_ptr<CatalogRankingCache> rankingCache_;  // internally locked; outlives readDb_
   std::unique_ptr<Database> readDb_;         // made once the schema exists; never replaced
+  std::unique_ptr<WalCheckpointer> checkpointer_;  // the writer's checkpoints, off its thread
+  std::atomic<bool> sideTablesFilled_{false};  // item_names and uncertain_items hold every item
+  std::mutex stopLock_;  // guards stopping_
+  std::condition_variable stopped_;
+  bool stopping_ = false;
+  std::thread filler_;  // runs fillSideTables() on a catalog opened before they were filled
   std::atomic<std::thread::id> txThread_{};  // the thread inside tx(), if any
   mutable std::mutex errorLock_;  // guards lastError_; a leaf lock
   std::optional<std::string> lastError_;

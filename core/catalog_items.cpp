@@ -20,13 +20,6 @@ std::string lastPathComponent(const std::string& path) {
 SQLValue intOf(ItemKind kind) { return SQLValue(static_cast<int>(kind)); }
 SQLValue intOf(OcrStatus status) { return SQLValue(static_cast<int>(status)); }
 
-std::vector<ArchiveItem> itemsOf(const std::vector<Row>& rows, ArchiveItem (*map)(const Row&)) {
-  std::vector<ArchiveItem> items;
-  items.reserve(rows.size());
-  for (const Row& row : rows) items.push_back(map(row));
-  return items;
-}
-
 }  // namespace
 
 // ---- Reads ----
@@ -50,8 +43,24 @@ std::optional<ArchiveItem> Catalog::findBySha(const std::string& sha256) {
   return item(rows.front());
 }
 
+std::vector<ArchiveItem> Catalog::itemsOf(const std::string& sql, const std::vector<SQLValue>& params) {
+  std::vector<ArchiveItem> found;
+  try {
+    // Each row is mapped as it is read: a list of 50,000 items is never held twice.
+    std::optional<ItemColumns> at;
+    reader().each(sql, params, [&found, &at](const Row& row) {
+      if (!at) at.emplace(row);
+      found.push_back(item(row, *at));
+    });
+  } catch (const std::exception& e) {
+    recordError(e.what());
+    return {};
+  }
+  return found;
+}
+
 std::vector<ArchiveItem> Catalog::allItems() {
-  return itemsOf(q("SELECT * FROM items ORDER BY added DESC, id DESC"), &Catalog::item);
+  return itemsOf("SELECT * FROM items ORDER BY added DESC, id DESC");
 }
 
 std::vector<ArchiveItem> Catalog::listItems(std::optional<ItemKind> kind,
@@ -73,26 +82,31 @@ std::vector<ArchiveItem> Catalog::listItems(std::optional<ItemKind> kind,
   }
   sql += " ORDER BY added DESC, id DESC LIMIT ?";
   params.emplace_back(limit);
-  return itemsOf(q(sql, params), &Catalog::item);
+  return itemsOf(sql, params);
 }
 
 std::vector<ArchiveItem> Catalog::itemsNeedingReview() {
-  return itemsOf(q("SELECT i.* FROM items i LEFT JOIN transcriptions t ON t.item_id=i.id "
-                   "WHERE i.ocr_status IN (0,3) OR (t.uncertain IS NOT NULL AND "
-                   "t.uncertain NOT IN ('', '[]')) ORDER BY i.added DESC, i.id DESC"),
-                 &Catalog::item);
+  // uncertain_items lists the items whose transcription has uncertain words,
+  // once it has been filled on an older catalog.
+  if (sideTablesFilled_)
+    return itemsOf("SELECT * FROM items WHERE ocr_status IN (0,3) OR id IN (SELECT item_id FROM "
+                   "uncertain_items) ORDER BY added DESC, id DESC");
+  return itemsOf("SELECT i.* FROM items i LEFT JOIN transcriptions t ON t.item_id=i.id "
+                 "WHERE i.ocr_status IN (0,3) OR (t.uncertain IS NOT NULL AND "
+                 "t.uncertain NOT IN ('', '[]')) ORDER BY i.added DESC, i.id DESC");
 }
 
 std::vector<ArchiveItem> Catalog::itemsForPerson(std::int64_t personId) {
-  return itemsOf(q("SELECT i.* FROM items i JOIN item_people ip ON ip.item_id=i.id WHERE "
-                   "ip.person_id=? ORDER BY i.added DESC",
-                   {personId}),
-                 &Catalog::item);
+  return itemsOf("SELECT i.* FROM items i JOIN item_people ip ON ip.item_id=i.id WHERE "
+                 "ip.person_id=? ORDER BY i.added DESC",
+                 {personId});
 }
 
 std::vector<ArchiveItem> Catalog::itemsForYear(int year) {
   try {
-    return itemsOf(datedRows(year, "", -1), &Catalog::item);
+    std::vector<ArchiveItem> dated;
+    for (const Row& row : datedRows(year, "", -1)) dated.push_back(item(row));
+    return dated;
   } catch (const std::exception& e) {
     recordError(e.what());
     return {};
@@ -144,6 +158,7 @@ std::int64_t Catalog::addItem(const ArchiveItem& it) {
          SQLValue::opt(it.linkedItemId), intOf(it.ocrStatus), SQLValue::flag(it.favorite),
          it.notes});
     updateFts(newId);
+    updateNames(newId);
   });
   return ok ? newId : 0;
 }
@@ -159,6 +174,7 @@ void Catalog::updateItem(const ArchiveItem& it) {
          SQLValue::opt(it.linkedItemId), intOf(it.ocrStatus), SQLValue::flag(it.favorite),
          it.notes, it.id});
     updateFts(it.id);
+    updateNames(it.id);
   });
 }
 
@@ -178,6 +194,7 @@ int Catalog::relinkItems(const std::vector<std::pair<std::int64_t, std::string>>
               {path, lastPathComponent(path), id});
       changed += db_.changes();
       updateFts(id);
+      updateNames(id);
     }
   });
   return ok ? changed : 0;
@@ -201,6 +218,7 @@ std::vector<RemovedItemSnapshot> Catalog::removeItems(const std::vector<std::int
       db_.run("UPDATE items SET linked_item_id=NULL WHERE linked_item_id=?", {id});
       db_.run("DELETE FROM fts WHERE rowid=?", {id});
       db_.run("DELETE FROM translations_fts WHERE rowid=?", {id});
+      db_.run("DELETE FROM item_names WHERE rowid=?", {id});
       db_.run("DELETE FROM items WHERE id=?", {id});
     }
   });
@@ -272,7 +290,11 @@ std::vector<std::int64_t> Catalog::restoreRemovedItems(
       db_.run("UPDATE items SET linked_item_id=? WHERE id=?", {id, partner});
     }
 
-    for (std::int64_t id : restored) updateFts(id);
+    for (std::int64_t id : restored) {
+      updateFts(id);
+      updateNames(id);
+      updateUncertain(id);
+    }
   });
   if (!ok) return {};
   return restored;

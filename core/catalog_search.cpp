@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -260,6 +261,15 @@ void rankFunction(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context
   }
 }
 
+// catalog_beaten(id, rank): whether the search running on this thread
+// already has a hit for the item ranked at or below rank; false outside one.
+thread_local const std::function<bool(std::int64_t, double)>* runningSearch = nullptr;
+
+void beatenFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  sqlite3_result_int(ctx, runningSearch && (*runningSearch)(sqlite3_value_int64(argv[0]),
+                                                            sqlite3_value_double(argv[1])));
+}
+
 fts5_api* ftsApi(sqlite3* db) {
   fts5_api* api = nullptr;
   sqlite3_stmt* stmt = nullptr;
@@ -274,8 +284,19 @@ fts5_api* ftsApi(sqlite3* db) {
 int registerRanking(sqlite3* db, const char**, const sqlite3_api_routines*) {
   // Without FTS5 the schema cannot be created, and opening reports that.
   if (fts5_api* api = ftsApi(db)) api->xCreateFunction(api, "catalog_bm25", nullptr, rankFunction, nullptr);
+  sqlite3_create_function_v2(db, "catalog_beaten", 2, SQLITE_UTF8, nullptr, beatenFunction, nullptr,
+                             nullptr, nullptr);
   return SQLITE_OK;
 }
+
+// Makes a test the answer of catalog_beaten() on this thread while it lives.
+class BeatenBy {
+ public:
+  explicit BeatenBy(const std::function<bool(std::int64_t, double)>& test) { runningSearch = &test; }
+  ~BeatenBy() { runningSearch = nullptr; }
+  BeatenBy(const BeatenBy&) = delete;
+  BeatenBy& operator=(const BeatenBy&) = delete;
+};
 
 }  // namespace
 
@@ -290,8 +311,6 @@ void Catalog::installRanking() {
     sqlite3_auto_extension(reinterpret_cast<void (*)()>(registerRanking));
   });
 }
-
-Catalog::~Catalog() = default;
 
 void Catalog::installReaderRanking() {
   rankingCache_ = std::make_shared<CatalogRankingCache>();
@@ -394,8 +413,27 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
              {match, limit})) {
       put(SearchHit{item(row), row.str("snip"), row.dbl("rank")});
     }
+    // A translation's row is kept only when its item has no hit ranked as
+    // well yet, and it can make the cut below only when it ranks better than
+    // the worst of a full set of text hits (every one of those stays ahead of
+    // it). Its snippet is made only when both hold (catalog_beaten() asks
+    // this search), which spares most of the snippets of a common word; a
+    // row kept that cannot make the cut still keeps its item from a dated
+    // hit of its own.
+    const bool fullOfText = hits.size() >= cap;
+    double worstText = hits.empty() ? 0 : hits.front().rank;
+    for (const SearchHit& hit : hits) worstText = std::max(worstText, hit.rank);
+    auto kept = [&](std::int64_t id, double rank) {
+      auto found = index.find(id);
+      return found == index.end() || hits[found->second].rank > rank;
+    };
+    const std::function<bool(std::int64_t, double)> beaten = [&](std::int64_t id, double rank) {
+      return !kept(id, rank) || (fullOfText && rank >= worstText);
+    };
+    const BeatenBy scope(beaten);
     for (const Row& row : quietly(
-             "SELECT i.*, snippet(translations_fts, 1, '[', ']', '…', 18) AS snip, "
+             "SELECT i.*, CASE WHEN catalog_beaten(translations_fts.rowid, translations_fts.rank) "
+             "THEN NULL ELSE snippet(translations_fts, 1, '[', ']', '…', 18) END AS snip, "
              "translations_fts.rank AS rank\n"
              "FROM translations_fts JOIN items i ON i.id = translations_fts.rowid\n"
              "WHERE translations_fts MATCH ? AND translations_fts.rank MATCH "
@@ -403,9 +441,7 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
              "ORDER BY translations_fts.rank LIMIT ?",
              {match, limit})) {
       double rank = row.dbl("rank");
-      std::int64_t id = row.int64("id");
-      auto found = index.find(id);
-      if (found != index.end() && hits[found->second].rank <= rank) continue;
+      if (!kept(row.int64("id"), rank)) continue;
       put(SearchHit{item(row), "In English: " + row.str("snip"), rank});
     }
   }
@@ -413,12 +449,17 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
   // Year pass: a piece that is a year adds the items dated in it, but only
   // those the rest of the text matches too ("Müller 1923" adds the items
   // dated 1923 that mention Müller, not every item of 1923). All dated hits
-  // rank -1 and keep their date order, so no more than cap of them can
-  // survive the cut below, besides those that already have a hit.
+  // rank -1 and keep their date order, so no more of them can survive the
+  // cut below than the limit leaves after the hits ranked -1 or better.
   const std::vector<std::string> pieces = text::split(trimmed, " ", /*keepEmpty=*/false);
   for (std::size_t k = 0; k < pieces.size(); ++k) {
     auto year = yearOf(pieces[k]);
     if (!year) continue;
+    // Dated hits come after every hit ranked -1 or better that is already
+    // here: when those fill the limit, none of the year's items would be kept.
+    const std::size_t better = static_cast<std::size_t>(
+        std::count_if(hits.begin(), hits.end(), [](const SearchHit& hit) { return hit.rank <= -1.0; }));
+    if (better >= cap) continue;
     std::string rest;
     for (std::size_t other = 0; other < pieces.size(); ++other) {
       if (other == k) continue;
@@ -426,9 +467,10 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
       rest += pieces[other];
     }
     std::string restMatch = toFtsQuery(rest);
+    // Of the year's items, those that already have a hit are passed over.
     std::int64_t wanted = cap == std::numeric_limits<std::size_t>::max()
                               ? -1
-                              : static_cast<std::int64_t>(cap + hits.size());
+                              : static_cast<std::int64_t>(cap - better + hits.size());
     std::vector<Row> rows;
     try {
       rows = datedRows(*year, restMatch, wanted);
@@ -444,9 +486,7 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
   }
 
   if (hits.empty()) {
-    for (const Row& row : q("SELECT * FROM items WHERE file_name LIKE ?1 OR title LIKE ?1 ORDER BY "
-                            "added DESC, id DESC LIMIT ?2",
-                            {"%" + trimmed + "%", limit})) {
+    for (const Row& row : namedRows("%" + trimmed + "%", limit)) {
       ArchiveItem found = item(row);
       std::string snippet = found.fileName;
       put(SearchHit{std::move(found), std::move(snippet), 0.0});
@@ -457,6 +497,25 @@ std::vector<SearchHit> Catalog::search(const std::string& input, int limit) {
                    [](const SearchHit& a, const SearchHit& b) { return a.rank < b.rank; });
   if (hits.size() > cap) hits.resize(cap);
   return hits;
+}
+
+std::vector<Row> Catalog::namedRows(const std::string& pattern, int limit) {
+  const std::string scan =
+      "SELECT * FROM items WHERE file_name LIKE ?1 OR title LIKE ?1 ORDER BY added DESC, id DESC "
+      "LIMIT ?2";
+  if (!sideTablesFilled_) return q(scan, {pattern, limit});
+  // Names that contain every run of three or more characters of the pattern
+  // without a wildcard, checked against the pattern whole: a few candidates,
+  // or, when the text is common in names, enough of them that reading the
+  // items newest first meets the limit soon.
+  constexpr int kFewCandidates = 2000;
+  const std::size_t candidates =
+      q("SELECT rowid FROM item_names WHERE name LIKE ?1 LIMIT ?2", {pattern, kFewCandidates + 1}).size();
+  if (candidates == 0) return {};
+  if (candidates > static_cast<std::size_t>(kFewCandidates)) return q(scan, {pattern, limit});
+  return q("SELECT i.* FROM item_names m JOIN items i ON i.id = m.rowid WHERE m.name LIKE ?1 AND "
+           "(i.file_name LIKE ?1 OR i.title LIKE ?1) ORDER BY i.added DESC, i.id DESC LIMIT ?2",
+           {pattern, limit});
 }
 
 std::vector<Row> Catalog::datedRows(int year, const std::string& match, std::int64_t limit) {
@@ -555,6 +614,11 @@ void Catalog::rebuildIndex() {
 void Catalog::rebuildFullText() {
   db_.run("DELETE FROM fts");
   for (const Row& row : db_.query("SELECT id FROM items")) updateFts(row.int64("id"));
+  db_.run("DELETE FROM item_names");
+  db_.run("INSERT INTO item_names (rowid, name) SELECT id, title || char(10) || file_name FROM items");
+  db_.run("DELETE FROM uncertain_items");
+  db_.run("INSERT INTO uncertain_items (item_id) SELECT item_id FROM transcriptions WHERE "
+          "uncertain NOT IN ('', '[]')");
   db_.run("DELETE FROM translations_fts");
   db_.run(
       "INSERT INTO translations_fts (rowid, item_id, text) SELECT item_id, item_id, text FROM "
@@ -590,7 +654,12 @@ void Catalog::backup(const std::string& to) {
   if (std::filesystem::equivalent(to, filePath_, ec))
     throw SQLError("Can't back up the catalog onto its own file " + to);
   std::filesystem::remove(to, ec);
-  db_.run("VACUUM INTO ?", {to});
+  // VACUUM INTO reads one snapshot in a single read transaction, which in WAL
+  // mode neither takes nor waits for the write lock. On a connection of its
+  // own it holds neither the writer's lock nor the searches' for the seconds
+  // a large archive takes.
+  Database copier(filePath_, /*readOnly=*/true);
+  copier.run("VACUUM INTO ?", {to});
 }
 
 }  // namespace quorvel

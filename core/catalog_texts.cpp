@@ -99,14 +99,21 @@ void Catalog::saveRecognizedText(std::int64_t itemId, const std::string& raw,
                   uncertainJson});
     db_.run("UPDATE items SET ocr_status=? WHERE id=?", {static_cast<int>(OcrStatus::done), itemId});
     updateFts(itemId);
+    updateUncertain(itemId);
   });
 }
 
 void Catalog::saveUncertain(std::int64_t itemId, const std::string& json) {
-  x("UPDATE transcriptions SET uncertain=? WHERE item_id=?", {json, itemId});
+  // One transaction with the list of items that have uncertain words.
+  tx([&] {
+    db_.run("UPDATE transcriptions SET uncertain=? WHERE item_id=?", {json, itemId});
+    updateUncertain(itemId);
+  });
 }
 
 void Catalog::saveCorrectedText(std::int64_t itemId, const std::string& text) {
+  // The uncertain words stay as they were (none for a new transcription), and
+  // so does the item's uncertain_items row.
   tx([&] {
     db_.run(
         "INSERT INTO transcriptions (item_id, raw_text, text, engine, confidence, corrected, "

@@ -1,5 +1,6 @@
 #include "core/models.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -217,6 +218,15 @@ std::string Stamp::string(TimePoint time) {
 
 TimePoint Stamp::date(std::string_view text) {
   std::lock_guard guard(stampLock());
+  // The stored form (three fraction digits, then the zone) is read as it is;
+  // the rewriting below would leave it unchanged.
+  if (auto dot = text.find('.'); dot != std::string_view::npos && dot + 4 < text.size() &&
+                                 std::isdigit(static_cast<unsigned char>(text[dot + 1])) &&
+                                 std::isdigit(static_cast<unsigned char>(text[dot + 2])) &&
+                                 std::isdigit(static_cast<unsigned char>(text[dot + 3])) &&
+                                 !std::isdigit(static_cast<unsigned char>(text[dot + 4]))) {
+    if (auto t = parseInternetDateTime(text, true)) return *t;
+  }
   std::string working(text);
   auto dot = working.find('.');
   if (dot != std::string::npos) {
@@ -265,15 +275,21 @@ std::size_t validSequenceLength(std::string_view bytes) {
 }  // namespace
 
 bool isValidUtf8(std::string_view bytes) {
-  while (!bytes.empty()) {
-    std::size_t n = validSequenceLength(bytes);
+  for (std::size_t at = 0; at < bytes.size();) {
+    if (static_cast<unsigned char>(bytes[at]) < 0x80) {
+      ++at;
+      continue;
+    }
+    std::size_t n = validSequenceLength(bytes.substr(at));
     if (n == 0) return false;
-    bytes.remove_prefix(n);
+    at += n;
   }
   return true;
 }
 
 std::string replacingInvalidUtf8(std::string_view bytes) {
+  // Nearly every text is valid: copied whole.
+  if (isValidUtf8(bytes)) return std::string(bytes);
   std::string out;
   out.reserve(bytes.size());
   while (!bytes.empty()) {

@@ -2,13 +2,19 @@
 // A thin wrapper over one SQLite connection. Every call holds the connection's
 // recursive lock for its whole duration, so any thread may call, and a
 // transaction's body (on the same thread) may call back in.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -54,6 +60,12 @@ class SQLValue {
 
   bool operator==(const SQLValue&) const = default;
 
+  // Makes this the text, reusing the room of a text it holds.
+  void assignText(std::string_view text) {
+    if (auto* held = std::get_if<std::string>(&value_)) held->assign(text);
+    else value_ = std::string(text);
+  }
+
  private:
   Storage value_;
 };
@@ -79,11 +91,51 @@ class Row {
   std::optional<std::int64_t> optInt(const std::string& column) const;  // absent for null
   std::optional<double> optDouble(const std::string& column) const;     // absent for null
 
+  // The position of the column (the later of two of one name), or npos; the
+  // rows of one query share their positions. The accessors by position read
+  // as those by name, npos as a missing column.
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  std::size_t position(const std::string& column) const;
+  std::string strAt(std::size_t position) const { return str(at(position)); }
+  std::int64_t int64At(std::size_t position) const { return int64(at(position)); }
+  std::optional<std::string> optStrAt(std::size_t position) const { return optStr(at(position)); }
+  std::optional<std::int64_t> optIntAt(std::size_t position) const { return optInt(at(position)); }
+
  private:
-  const SQLValue* find(const std::string& column) const;
+  const SQLValue* find(const std::string& column) const { return at(position(column)); }
+  const SQLValue* at(std::size_t position) const {
+    return position < values_.size() ? &values_[position] : nullptr;
+  }
+  static std::string str(const SQLValue* v);
+  static std::int64_t int64(const SQLValue* v);
+  static double dbl(const SQLValue* v);
+  static std::optional<std::string> optStr(const SQLValue* v);
+  static std::optional<std::int64_t> optInt(const SQLValue* v);
+  static std::optional<double> optDouble(const SQLValue* v);
+
+  friend class Database;  // refills one row in place for each()
 
   std::shared_ptr<const std::vector<std::string>> names_;
   std::vector<SQLValue> values_;  // one per name
+};
+
+// The lock of one connection: recursive, so that a transaction's body (on
+// the same thread) can call back in, with a way in ahead of the others for a
+// thread that must not be kept out by threads taking it back to back.
+class ConnectionLock {
+ public:
+  void lock();
+  void unlock();
+  // Takes the lock once its holder lets go, before any thread that asks for
+  // it meanwhile; false, and nothing held, when that takes longer than timeout.
+  bool lockAhead(std::chrono::milliseconds timeout);
+
+ private:
+  std::mutex mutex_;  // guards the fields below
+  std::condition_variable free_;
+  std::thread::id owner_;
+  int depth_ = 0;
+  int ahead_ = 0;  // threads waiting in lockAhead()
 };
 
 class Database {
@@ -99,6 +151,12 @@ class Database {
   void exec(const std::string& sql);
   // Runs the first statement of the text and returns its rows in order.
   std::vector<Row> query(const std::string& sql, const std::vector<SQLValue>& params = {});
+  // Runs the first statement of the text and hands its rows in order to
+  // onRow, as query() would return them, without keeping them: the row is
+  // valid only during the call, which must not use this connection. A
+  // failure is thrown after the rows read before it.
+  void each(const std::string& sql, const std::vector<SQLValue>& params,
+            const std::function<void(const Row&)>& onRow);
   // Runs the first statement to its end; returns the connection's last inserted row id.
   std::int64_t run(const std::string& sql, const std::vector<SQLValue>& params = {});
   // Runs body inside BEGIN IMMEDIATE ... COMMIT; rolls back and rethrows when it fails.
@@ -111,18 +169,101 @@ class Database {
 
   const std::string& path() const { return path_; }
   // The connection's lock, for callers that group several calls.
-  std::recursive_mutex& lock() { return lock_; }
+  ConnectionLock& lock() { return lock_; }
   // The SQLite handle, for registering functions on this connection alone;
   // null once closed.
   sqlite3* handle() { return db_; }
 
  private:
+  // A statement for the text with the parameters bound: compiled, or the
+  // one compiled for the same text before, taken out of the cache.
   sqlite3_stmt* prepare(const std::string& sql, const std::vector<SQLValue>& params);
+  // Resets a statement from prepare() and keeps it for the next use of its text.
+  void release(const std::string& sql, sqlite3_stmt* stmt);
+  void finalizeCached();
+  // Steps the prepared statement, filling values (one per column) for each
+  // row and calling onRow; finalises it, and throws when stepping fails.
+  void step(sqlite3_stmt* stmt, const std::string& sql, std::vector<SQLValue>& values,
+            const std::function<void()>& onRow);
+  // The names of the statement's result columns.
+  static std::shared_ptr<const std::vector<std::string>> columnNames(sqlite3_stmt* stmt);
   std::string errorIn(const std::string& sql) const;
 
-  std::recursive_mutex lock_;
+  // Compiling a statement takes longer than running many of the catalog's;
+  // the last texts used keep theirs, the most recent last.
+  static constexpr std::size_t kCachedStatements = 48;
+
+  ConnectionLock lock_;
   std::string path_;
   sqlite3* db_ = nullptr;
+  std::vector<std::pair<std::string, sqlite3_stmt*>> cache_;
+};
+
+// Runs the WAL checkpoints of a writer connection on a thread of its own, so
+// that commits do not wait for them. The writer's automatic checkpoint is
+// turned off; a commit that leaves at least `frames` pages in the WAL wakes
+// the thread, which runs PASSIVE checkpoints on a connection of its own. A
+// PASSIVE checkpoint copies into the database file what no reader still
+// needs, never takes the write lock and never waits, so the writer goes on
+// committing meanwhile.
+//
+// The WAL starts again from its beginning at the first commit after a
+// checkpoint that copied all of it, and only when no read on another
+// connection began before that checkpoint ended. Writes and reads with pauses
+// leave room for that; a dense stream of commits or of reads may not. Only
+// when the WAL has grown to four times `frames` anyway does the thread, after
+// bringing the rest down to what the last checkpoint left over, copy that
+// small rest while holding the locks of the given readers (a read in progress
+// ends first, new ones wait) and then of the writer, so that the WAL stays
+// bounded. The WAL file is cut back to four times `frames` pages when it
+// starts again after having grown longer (a long read holds checkpoints back).
+class WalCheckpointer {
+ public:
+  static constexpr int kDefaultFrames = 1000;
+
+  // beforeEach, when given, runs on the checkpointer's thread, holding no
+  // lock, before each round of checkpoints (tests use it to see where they
+  // run and to hold one back).
+  WalCheckpointer(Database& writer, std::vector<Database*> readers, int frames = kDefaultFrames,
+                  std::function<void()> beforeEach = {});
+  // Stops the thread and gives the writer its automatic checkpoint back.
+  ~WalCheckpointer();
+  WalCheckpointer(const WalCheckpointer&) = delete;
+  WalCheckpointer& operator=(const WalCheckpointer&) = delete;
+
+  // Checkpoints run so far, and those among them that held the locks.
+  int checkpoints() const { return checkpoints_.load(); }
+  int heldCheckpoints() const { return heldCheckpoints_.load(); }
+
+ private:
+  static int onCommit(void* self, sqlite3* db, const char* schema, int frames);
+  void run();
+  void round();
+  struct Pass {
+    bool ok = false;
+    int log = 0;     // frames in the WAL when it began
+    int copied = 0;  // frames of the WAL in the database file when it ended
+  };
+  // One PASSIVE checkpoint.
+  Pass checkpoint();
+  // One holding the readers' and the writer's locks; false when a read on
+  // another connection still kept some of the WAL from being copied.
+  bool checkpointHoldingLocks();
+
+  Database& writer_;
+  const std::vector<Database*> readers_;
+  const int frames_;
+  std::function<void()> beforeEach_;
+  Database connection_;
+  std::atomic<int> walFrames_{0};  // pages in the WAL after the writer's last commit
+  bool pinned_ = false;  // the checkpointer's thread only
+  std::mutex lock_;  // guards due_ and stop_; never held during a checkpoint
+  std::condition_variable wake_;
+  bool due_ = false;
+  bool stop_ = false;
+  std::atomic<int> checkpoints_{0};
+  std::atomic<int> heldCheckpoints_{0};
+  std::thread thread_;  // last: starts once everything above is made
 };
 
 template <class Body>

@@ -1,6 +1,8 @@
 // Items: lookups, lists, tombstones, links, moves, removal with undo, thumbnails.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "catalog_fixture.h"
 
 namespace quorvel {
@@ -121,6 +123,57 @@ TEST_F(CatalogTest, ItemsNeedingReview) {
     if (c.needsReview) want.insert(want.begin(), id);
   }
   EXPECT_EQ(idsOf(catalog->itemsNeedingReview()), want);
+}
+
+// The list is read through a table of the items with uncertain words: every
+// write of a transcription keeps it in step, checked against the rule itself
+// asked of the transcriptions.
+TEST_F(CatalogTest, ItemsNeedingReviewFollowEveryChangeOfUncertainWords) {
+  const std::string words = R"([{"Chosen":"a","Alternative":"b"}])";
+  std::int64_t a = add("/scans/a.jpg", 1);
+  std::int64_t b = add("/scans/b.jpg", 2);
+  std::int64_t c = add("/scans/c.jpg", 3);
+  for (std::int64_t id : {a, b, c}) catalog->setOcrStatus(id, OcrStatus::done);
+  auto byRule = [&] {
+    Ids ids;
+    for (const Row& row : catalog->db().query(
+             "SELECT i.id FROM items i LEFT JOIN transcriptions t ON t.item_id=i.id WHERE "
+             "i.ocr_status IN (0,3) OR (t.uncertain IS NOT NULL AND t.uncertain NOT IN ('', '[]')) "
+             "ORDER BY i.added DESC, i.id DESC"))
+      ids.push_back(row.int64("id"));
+    return ids;
+  };
+  std::vector<RemovedItemSnapshot> removed;
+  const struct Step {
+    const char* name;
+    std::function<void()> write;
+    Ids want;
+  } steps[] = {
+      {"reading with words", [&] { catalog->saveRecognizedText(a, "t", "e", std::nullopt, words); }, {a}},
+      {"words without a transcription", [&] { catalog->saveUncertain(b, words); }, {a}},
+      {"reading without words", [&] { catalog->saveRecognizedText(b, "t", "e", std::nullopt, "[]"); }, {a}},
+      {"words saved", [&] { catalog->saveUncertain(b, words); }, {b, a}},
+      {"words cleared", [&] { catalog->saveUncertain(a, "[]"); }, {b}},
+      {"correction keeps the words", [&] { catalog->saveCorrectedText(b, "typed"); }, {b}},
+      {"correction of a new one", [&] { catalog->saveCorrectedText(c, "typed"); }, {b}},
+      {"forced reading without words",
+       [&] { catalog->saveRecognizedText(b, "t", "e", std::nullopt, "", true); }, {}},
+      {"words of a corrected text", [&] { catalog->saveUncertain(c, words); }, {c}},
+      {"removed", [&] { removed = catalog->removeItems({c}); }, {}},
+      {"restored", [&] { catalog->restoreRemovedItems(removed); }, {c}},
+      {"index rebuilt after a loss",
+       [&] {
+         catalog->db().exec("DELETE FROM uncertain_items");
+         catalog->rebuildIndex();
+       },
+       {c}},
+  };
+  for (const Step& step : steps) {
+    step.write();
+    EXPECT_EQ(byRule(), step.want) << step.name;
+    EXPECT_EQ(idsOf(catalog->itemsNeedingReview()), step.want) << step.name;
+  }
+  EXPECT_FALSE(catalog->lastError());
 }
 
 TEST_F(CatalogTest, ItemsForYearPadsTheYearAndReturnsEachItemOnce) {

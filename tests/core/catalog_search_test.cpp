@@ -285,6 +285,46 @@ TEST_F(CatalogSearch, FallsBackToFileNameAndTitleWhenNothingElseMatches) {
   EXPECT_TRUE(catalog->search("nothing at all", 10).empty());
 }
 
+// The last resort reads candidates from an index of titles and file names:
+// every write that changes one keeps it in step.
+TEST_F(CatalogSearch, FallbackFollowsEveryChangeOfTitlesAndFileNames) {
+  std::int64_t a = addWith("/scans/a_1923.jpg", 1, "Wedding", "");
+  std::int64_t b = addWith("/scans/b.jpg", 2, "Christening", "");
+  auto found = [&](const char* typed) { return hitIds(catalog->search(typed, 10)); };
+  auto indexInStep = [&] {
+    return catalog->db()
+               .query("SELECT COUNT(*) AS n FROM items i JOIN item_names m ON m.rowid = i.id WHERE "
+                      "m.name = i.title || char(10) || i.file_name")
+               .front()
+               .int64("n") == count("items") &&
+           count("item_names") == count("items");
+  };
+  EXPECT_EQ(found("edding"), (Ids{a}));
+  EXPECT_EQ(found("a_19"), (Ids{a}));
+
+  ArchiveItem retitled = *catalog->getItem(a);
+  retitled.title = "Reunion";
+  catalog->updateItem(retitled);
+  EXPECT_TRUE(found("edding").empty());
+  EXPECT_EQ(found("eunio"), (Ids{a}));
+
+  EXPECT_EQ(catalog->relinkItems({{b, "/moved/christening_photo.jpg"}}), 1);
+  EXPECT_EQ(found("ing_pho"), (Ids{b}));
+  EXPECT_TRUE(indexInStep());
+
+  auto removed = catalog->removeItems({a});
+  EXPECT_TRUE(found("eunio").empty());
+  EXPECT_TRUE(indexInStep());
+  catalog->restoreRemovedItems(removed);
+  EXPECT_EQ(found("eunio"), (Ids{a}));
+
+  catalog->db().exec("DELETE FROM item_names");
+  catalog->rebuildIndex();
+  EXPECT_TRUE(indexInStep());
+  EXPECT_EQ(found("eunio"), (Ids{a}));
+  EXPECT_FALSE(catalog->lastError());
+}
+
 TEST_F(CatalogSearch, MalformedQueriesGiveNoHitsAndNoError) {
   addWith("/scans/a.jpg", 1, "Letter", "text");
   EXPECT_TRUE(catalog->search(R"("abc"def")", 10).empty());

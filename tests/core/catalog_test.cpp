@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -42,13 +43,14 @@ TEST(CatalogOpen, CreatesFolderFileTablesAndIndexesAndReopensUnchanged) {
     EXPECT_TRUE(fs::is_regular_file(path));
     std::set<std::string> tables = schemaNames(catalog.db(), "table");
     for (const char* table : {"items", "transcriptions", "people", "item_people", "item_dates",
-                              "removed_items", "translations", "fts", "translations_fts"})
+                              "removed_items", "translations", "fts", "translations_fts",
+                              "item_names", "uncertain_items"})
       EXPECT_TRUE(tables.count(table)) << table;
     std::set<std::string> indexes = schemaNames(catalog.db(), "index");
     EXPECT_EQ(indexes, (std::set<std::string>{"ix_items_sha", "ix_items_added", "ix_dates_item",
                                               "ix_dates_value", "ix_removed_sha",
-                                              "ix_removed_path",
-                                              "ix_transcriptions_text_length"}));
+                                              "ix_removed_path", "ix_transcriptions_text_length",
+                                              "ix_item_people_person"}));
     // Column order of the full-text tables is what the ranking weights rely on.
     std::vector<std::string> columns;
     for (const Row& row : catalog.db().query("PRAGMA table_info(fts)"))
@@ -193,6 +195,132 @@ TEST(CatalogOpen, RebuildsFullTextRowsNotKeptUnderTheirItemsId) {
   EXPECT_EQ(rows[0].str("text"), "Dear Anna");
   catalog.saveCorrectedText(id, "new text");
   EXPECT_EQ(catalog.db().query("SELECT * FROM fts").size(), 1u);
+}
+
+// An archive written before the side tables (the index of titles and file
+// names, the items with uncertain words) and the index of tags by person:
+// opening makes the index and reads as before; a catalog open only for a
+// moment is left as it was; a few seconds after opening the tables are filled
+// in steps, and writes before and between those steps are kept. The lists
+// answer by their rule throughout.
+TEST(CatalogOpen, FillsTheSideTablesOfAnOlderCatalogAfterOpening) {
+  using namespace std::chrono_literals;
+  using Ids = std::vector<std::int64_t>;
+  testing::TempDir dir;
+  const std::string path = dir.file("catalog.db");
+  const std::string words = R"([{"Chosen":"a","Alternative":"b"}])";
+  // Item i: "Wedding" when even; a reading when i % 3 == 0, with uncertain
+  // words when i % 6 == 3 and "[]" when i % 6 == 0.
+  std::vector<std::int64_t> ids;
+  {
+    Catalog catalog(path);
+    for (int i = 0; i < 6000; ++i) {
+      ArchiveItem item;
+      item.path = "/scans/scan_" + std::to_string(i) + ".jpg";
+      item.fileName = "scan_" + std::to_string(i) + ".jpg";
+      item.title = i % 2 ? "Letter from Anna" : "Wedding";
+      item.ocrStatus = OcrStatus::done;
+      ids.push_back(catalog.addItem(item));
+      if (i % 3 == 0) catalog.saveRecognizedText(ids.back(), "text", "e", std::nullopt, i % 6 ? words : "[]");
+    }
+    catalog.db().exec(
+        "DROP TABLE item_names; DROP TABLE uncertain_items; DROP INDEX ix_item_people_person; "
+        "PRAGMA user_version=1;");
+  }
+  auto versionOf = [](Database& db) { return db.query("PRAGMA user_version").front().int64("user_version"); };
+  {
+    const auto opened = std::chrono::steady_clock::now();
+    { Catalog briefly(path); }
+    EXPECT_LT(std::chrono::steady_clock::now() - opened, 2s);  // the fill waits 3 s
+    Database db(path);
+    EXPECT_EQ(versionOf(db), 1);
+  }
+
+  Catalog catalog(path);
+  // Reads the committed state without the writer's lock.
+  Database watcher(path, /*readOnly=*/true);
+  auto count = [&](const std::string& table) {
+    return watcher.query("SELECT COUNT(*) AS n FROM " + table).front().int64("n");
+  };
+  auto byRule = [&] {
+    Ids found;
+    for (const Row& row : watcher.query(
+             "SELECT i.id FROM items i LEFT JOIN transcriptions t ON t.item_id=i.id WHERE "
+             "i.ocr_status IN (0,3) OR (t.uncertain IS NOT NULL AND t.uncertain NOT IN ('', '[]')) "
+             "ORDER BY i.added DESC, i.id DESC"))
+      found.push_back(row.int64("id"));
+    return found;
+  };
+  auto reviewIds = [&] {
+    Ids found;
+    for (const ArchiveItem& item : catalog.itemsNeedingReview()) found.push_back(item.id);
+    return found;
+  };
+
+  // Before the fill.
+  EXPECT_EQ(versionOf(watcher), 1);
+  EXPECT_EQ(schemaNames(watcher, "index").count("ix_item_people_person"), 1u);
+  EXPECT_EQ(catalog.search("edding", -1).size(), 3000u);
+  ArchiveItem renamed = *catalog.getItem(ids[5000]);
+  renamed.title = "Christening";
+  catalog.updateItem(renamed);
+  catalog.saveUncertain(ids[5997], "[]");
+  catalog.saveUncertain(ids[5994], words);
+  EXPECT_EQ(reviewIds(), byRule());
+  EXPECT_EQ(reviewIds().size(), 1000u);
+
+  // Between two steps of the fill: the writer's lock, taken ahead of the
+  // filler once its first step is in, holds the rest back.
+  const std::int64_t namedBefore = count("item_names");
+  for (int i = 0; i < 10000 && count("item_names") == namedBefore; ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(catalog.db().lock().lockAhead(10s));
+  std::int64_t late = 0;
+  {
+    std::unique_lock hold(catalog.db().lock(), std::adopt_lock);
+    auto next = catalog.db().query("SELECT MIN(id) AS m FROM items WHERE id NOT IN (SELECT rowid FROM item_names)");
+    ASSERT_TRUE(next.front().optInt("m")) << "the fill ended before it could be held";
+    const auto cursor = static_cast<std::size_t>(
+        std::find(ids.begin(), ids.end(), next.front().int64("m")) - ids.begin());
+    ASSERT_GE(cursor, 12u);
+    ASSERT_LT(cursor, 5000u);
+    const std::size_t behind = cursor / 6 * 6 - 6, ahead = cursor / 6 * 6 + 6;
+    catalog.saveUncertain(ids[behind + 3], "[]");
+    catalog.saveUncertain(ids[behind], words);
+    catalog.saveUncertain(ids[ahead + 3], "[]");
+    catalog.saveUncertain(ids[ahead], words);
+    catalog.saveRecognizedText(ids[ahead + 1], "text", "e", std::nullopt, words);
+    catalog.removeItems({ids[ahead + 9]});
+    ArchiveItem added;
+    added.path = "/scans/late.jpg";
+    added.fileName = "late.jpg";
+    added.title = "Christening too";
+    late = catalog.addItem(added);
+    EXPECT_EQ(reviewIds(), byRule());
+  }
+
+  for (int i = 0; i < 2000 && versionOf(watcher) < 2; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(versionOf(watcher), 2);
+  auto column = [&](const std::string& sql) {
+    Ids values;
+    for (const Row& row : watcher.query(sql)) values.push_back(row.int64("id"));
+    return values;
+  };
+  EXPECT_EQ(column("SELECT item_id AS id FROM uncertain_items ORDER BY item_id"),
+            column("SELECT item_id AS id FROM transcriptions WHERE uncertain NOT IN ('', '[]') ORDER BY item_id"));
+  EXPECT_EQ(reviewIds(), byRule());
+  EXPECT_EQ(reviewIds().size(), 1001u);  // the writes between add and take away as many; late waits for reading
+  EXPECT_EQ(watcher
+                .query("SELECT COUNT(*) AS n FROM items i JOIN item_names m ON m.rowid = i.id WHERE "
+                       "m.name = i.title || char(10) || i.file_name")
+                .front()
+                .int64("n"),
+            6000);  // one removed, one added
+  EXPECT_EQ(count("item_names"), 6000);
+  Ids christened;
+  for (const SearchHit& hit : catalog.search("hristen", 10)) christened.push_back(hit.item.id);
+  EXPECT_EQ(christened, (Ids{late, ids[5000]}));
+  EXPECT_EQ(catalog.search("edding", -1).size(), 2999u);  // one renamed
+  EXPECT_FALSE(catalog.lastError());
 }
 
 TEST_F(CatalogTest, DeletingAnItemsRowCascadesButLeavesFullTextRows) {

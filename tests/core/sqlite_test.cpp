@@ -2,6 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <future>
+#include <mutex>
+#include <set>
+#include <thread>
+
 #include "test_support.h"
 
 namespace quorvel {
@@ -89,6 +98,118 @@ TEST(DatabaseOpen, MissingFolderFailsWithSentence) {
   } catch (const SQLError& e) {
     EXPECT_EQ(std::string(e.what()).rfind("Couldn't open /nonexistent-folder/x/catalog.db: ", 0), 0u);
   }
+}
+
+TEST(ConnectionLock, RecursiveAndTakenAheadOfAThreadTakingItBackToBack) {
+  using namespace std::chrono_literals;
+  ConnectionLock lock;
+  std::atomic<bool> stop{false};
+  std::atomic<long> rounds{0};
+  std::thread busy([&] {
+    while (!stop) {
+      std::lock_guard outer(lock);
+      std::lock_guard inner(lock);  // recursive
+      rounds.fetch_add(1);
+    }
+  });
+  while (rounds.load() < 100) std::this_thread::yield();
+  ASSERT_TRUE(lock.lockAhead(5s));
+  long seen = rounds.load();
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(rounds.load(), seen) << "the other thread got in while the lock was held";
+  lock.unlock();
+  while (rounds.load() < seen + 100) std::this_thread::yield();
+
+  // A holder that keeps it too long: the wait gives up, and nothing is held.
+  std::promise<void> taken, release;
+  std::thread holder;
+  stop = true;
+  busy.join();
+  holder = std::thread([&] {
+    std::lock_guard guard(lock);
+    taken.set_value();
+    release.get_future().wait();
+  });
+  taken.get_future().wait();
+  EXPECT_FALSE(lock.lockAhead(20ms));
+  release.set_value();
+  holder.join();
+  EXPECT_TRUE(lock.lockAhead(1s));
+  lock.unlock();
+}
+
+std::uintmax_t fileSize(const std::string& path) {
+  std::error_code ec;
+  std::uintmax_t size = std::filesystem::file_size(path, ec);
+  return ec ? 0 : size;
+}
+
+// The writer commits on while a checkpoint is held up on the checkpointer's
+// thread, and once it goes on, the WAL comes back under its bound and stays there.
+TEST(WalCheckpointer, CheckpointsOffTheWriterAndKeepsTheWalBounded) {
+  using namespace std::chrono_literals;
+  testing::TempDir dir;
+  Database db(dir.file("w.db"));
+  db.exec("CREATE TABLE t (v BLOB)");
+  const std::string wal = dir.file("w.db") + "-wal";
+  const std::uintmax_t page = 4096, frames = 50;
+  const std::uintmax_t limit = 4 * frames * page;  // where a restarted WAL is cut back
+
+  std::mutex lock;
+  std::condition_variable released;
+  bool hold = true;
+  std::set<std::thread::id> threads;
+  std::promise<void> asked;
+  bool first = true;
+  WalCheckpointer checkpointer(db, {}, static_cast<int>(frames), [&] {
+    std::unique_lock guard(lock);
+    threads.insert(std::this_thread::get_id());
+    if (first) asked.set_value();
+    first = false;
+    released.wait(guard, [&] { return !hold; });
+  });
+  EXPECT_EQ(db.query("PRAGMA page_size").front().int64("page_size"), static_cast<std::int64_t>(page));
+
+  // Each commit adds about two pages: 600 of them, twelve times the
+  // threshold, all go through while the first checkpoint is held.
+  auto commit = [&] { db.run("INSERT INTO t VALUES (randomblob(5000))"); };
+  auto future = asked.get_future();
+  for (int i = 0; i < 600; ++i) commit();
+  ASSERT_EQ(future.wait_for(10s), std::future_status::ready) << "no checkpoint was asked for";
+  EXPECT_EQ(checkpointer.checkpoints(), 0);
+  EXPECT_GT(fileSize(wal), 2 * limit) << "something checkpointed on the writer's thread";
+
+  {
+    std::lock_guard guard(lock);
+    hold = false;
+  }
+  released.notify_all();
+  // A stream of commits, paced like saves: without checkpoints the WAL would
+  // grow to about 24 MB; with them it stays within a few times its limit,
+  // even when a checkpoint's sync takes a loaded disk a good part of a second.
+  auto paced = [&] {
+    commit();
+    std::this_thread::sleep_for(500us);
+  };
+  for (int i = 0; i < 20000 && fileSize(wal) > limit; ++i) paced();
+  ASSERT_LE(fileSize(wal), limit) << "the WAL never started again";
+  std::uintmax_t largest = 0;
+  for (int i = 0; i < 3000; ++i) {
+    paced();
+    largest = std::max(largest, fileSize(wal));
+  }
+  EXPECT_LT(largest, 8 * limit);
+  // Once the checkpoints have settled, the next commit starts the WAL again and cuts it back.
+  for (int settled = 0, seen = -1; settled < 10; ++settled) {
+    if (checkpointer.checkpoints() != seen) settled = 0;
+    seen = checkpointer.checkpoints();
+    std::this_thread::sleep_for(20ms);
+  }
+  commit();
+  EXPECT_LE(fileSize(wal), limit);
+  std::lock_guard guard(lock);
+  EXPECT_EQ(threads.size(), 1u);
+  EXPECT_FALSE(threads.count(std::this_thread::get_id()));
 }
 
 TEST(Row, AccessorConversions) {
