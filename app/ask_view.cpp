@@ -58,12 +58,26 @@ class QuestionField : public QPlainTextEdit {
 
  private:
   void fitHeight() {
-    // The plain text layout measures the document in lines.
-    const int lines = std::clamp(static_cast<int>(document()->size().height()), 1, 3);
+    // The plain text layout measures the document in lines; an empty field
+    // shows its placeholder, which wraps like the text when the panel is narrow.
+    int measured = static_cast<int>(document()->size().height());
+    if (document()->isEmpty() && !placeholderText().isEmpty()) {
+      // The frame's inside: the viewport may not have its new width yet.
+      const int width = contentsRect().width() - 2 * static_cast<int>(document()->documentMargin());
+      const QRect wrapped = fontMetrics().boundingRect(QRect(0, 0, std::max(1, width), 10000),
+                                                       Qt::TextWordWrap, placeholderText());
+      measured = std::max(measured, (wrapped.height() + fontMetrics().lineSpacing() - 1) /
+                                        fontMetrics().lineSpacing());
+    }
+    const int lines = std::clamp(measured, 1, 3);
     const int height = lines * fontMetrics().lineSpacing() +
                        2 * static_cast<int>(document()->documentMargin()) + 2 * frameWidth() +
                        contentsMargins().top() + contentsMargins().bottom();
-    if (height != this->height()) setFixedHeight(height);
+    if (height == this->height()) return;
+    setFixedHeight(height);
+    // Changed from within a resize, the height reaches the frame but not
+    // the viewport inside it, which draws the text: lay it out again.
+    setViewportMargins(0, 0, 0, 0);
   }
   std::function<void()> submit_;
 };

@@ -200,6 +200,42 @@ struct Panel {
   QWidget* examples() { return view.findChild<QWidget*>("askExamples"); }
 };
 
+TEST(AskPanelTest, TheEmptyFieldIsTallEnoughForItsPlaceholderAtEveryWidth) {
+  ModelFixture f;
+  AppModel& model = f.make();
+  Panel panel(model);
+  const QFontMetrics metrics = panel.field->fontMetrics();
+  // The lines the field shows: its viewport, where the text and the
+  // placeholder are drawn, inside the document's margins.
+  auto lines = [&] {
+    const int inner = panel.field->viewport()->height() -
+                      2 * static_cast<int>(panel.field->document()->documentMargin());
+    return inner / metrics.lineSpacing();
+  };
+  auto placeholderLines = [&] {
+    const int width = panel.field->contentsRect().width() -
+                      2 * static_cast<int>(panel.field->document()->documentMargin());
+    const QRect wrapped = metrics.boundingRect(QRect(0, 0, width, 10000), Qt::TextWordWrap,
+                                               panel.field->placeholderText());
+    return (wrapped.height() + metrics.lineSpacing() - 1) / metrics.lineSpacing();
+  };
+  // As wide as the panel is at the window's smallest, and wider.
+  for (int width : {240, 300, 500}) {
+    panel.view.resize(width, 700);
+    pump(50);
+    EXPECT_GE(lines(), placeholderLines()) << width << " px";
+  }
+  panel.view.resize(240, 700);
+  pump(50);
+  ASSERT_GE(placeholderLines(), 2) << "the placeholder no longer wraps at 240 px";
+  const int empty = panel.field->height();
+  // A short question takes one line, whatever the placeholder needed.
+  panel.view.setQuestion("Who?");
+  pump(50);
+  EXPECT_LT(panel.field->height(), empty);
+  EXPECT_EQ(lines(), 1);
+}
+
 TEST(AskPanelTest, WithoutTheReaderReturnStartsTheDownloadAndKeepsTheQuestion) {
   setenv("QUORVEL_MANIFEST_URL", "https://127.0.0.1:1/manifest.json", 1);
   ModelFixture f;
