@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
 #include "core/text.h"
@@ -135,15 +136,16 @@ constexpr int kItemsPerFillStep = 250;
 constexpr auto kFillDelay = std::chrono::seconds(3);
 constexpr auto kLeastFillPause = std::chrono::milliseconds(2);
 
-// The side tables' rows of the items with ids in (?1, ?2], for those that
-// have none yet.
+// The side tables' rows of the items with ids from ?1 to ?2, for those that
+// have none yet: the one statement of what each table holds, for the fill,
+// the rows of one item and the whole rebuild.
 constexpr const char* kFillNames =
     "INSERT INTO item_names (rowid, name) SELECT id, title || char(10) || file_name FROM items "
-    "WHERE id > ?1 AND id <= ?2 AND id NOT IN (SELECT rowid FROM item_names WHERE rowid > ?1 AND "
-    "rowid <= ?2)";
+    "WHERE id >= ?1 AND id <= ?2 AND id NOT IN (SELECT rowid FROM item_names WHERE rowid >= ?1 "
+    "AND rowid <= ?2)";
 constexpr const char* kFillUncertain =
     "INSERT OR IGNORE INTO uncertain_items (item_id) SELECT item_id FROM transcriptions WHERE "
-    "item_id > ?1 AND item_id <= ?2 AND uncertain NOT IN ('', '[]')";
+    "item_id >= ?1 AND item_id <= ?2 AND uncertain NOT IN ('', '[]')";
 
 // The folder must exist before the connection opens; a failure shows up when
 // the connection cannot create the file.
@@ -198,8 +200,8 @@ void Catalog::fillSideTables() {
         auto rows = db_.query("SELECT id FROM items WHERE id > ? ORDER BY id LIMIT ?", {last, kItemsPerFillStep});
         if (rows.empty()) return false;
         const std::int64_t to = rows.back().int64("id");
-        db_.run(kFillNames, {last, to});
-        db_.run(kFillUncertain, {last, to});
+        db_.run(kFillNames, {last + 1, to});
+        db_.run(kFillUncertain, {last + 1, to});
         last = to;
         return true;
       });
@@ -338,16 +340,21 @@ void Catalog::updateFts(std::int64_t itemId) {
 
 void Catalog::updateUncertain(std::int64_t itemId) {
   db_.run("DELETE FROM uncertain_items WHERE item_id=?", {itemId});
-  db_.run("INSERT INTO uncertain_items (item_id) SELECT item_id FROM transcriptions WHERE item_id=? "
-          "AND uncertain NOT IN ('', '[]')",
-          {itemId});
+  db_.run(kFillUncertain, {itemId, itemId});
 }
 
 void Catalog::updateNames(std::int64_t itemId) {
   db_.run("DELETE FROM item_names WHERE rowid=?", {itemId});
-  db_.run("INSERT INTO item_names (rowid, name) SELECT id, title || char(10) || file_name FROM items "
-          "WHERE id=?",
-          {itemId});
+  db_.run(kFillNames, {itemId, itemId});
+}
+
+void Catalog::refillSideTables() {
+  constexpr std::int64_t first = std::numeric_limits<std::int64_t>::min();
+  constexpr std::int64_t last = std::numeric_limits<std::int64_t>::max();
+  db_.run("DELETE FROM item_names");
+  db_.run(kFillNames, {first, last});
+  db_.run("DELETE FROM uncertain_items");
+  db_.run(kFillUncertain, {first, last});
 }
 
 Catalog::ItemColumns::ItemColumns(const Row& row)

@@ -254,6 +254,9 @@ class Catalog {
   // Rebuilds the uncertain_items row of one item from its transcription;
   // call only inside a transaction body.
   void updateUncertain(std::int64_t itemId);
+  // Rebuilds item_names and uncertain_items whole; call only inside a
+  // transaction body.
+  void refillSideTables();
   // Brings an existing catalog's item_names and uncertain_items up to date,
   // in short transactions, a little after opening; runs on filler_ until done
   // or the catalog closes.

@@ -614,11 +614,7 @@ void Catalog::rebuildIndex() {
 void Catalog::rebuildFullText() {
   db_.run("DELETE FROM fts");
   for (const Row& row : db_.query("SELECT id FROM items")) updateFts(row.int64("id"));
-  db_.run("DELETE FROM item_names");
-  db_.run("INSERT INTO item_names (rowid, name) SELECT id, title || char(10) || file_name FROM items");
-  db_.run("DELETE FROM uncertain_items");
-  db_.run("INSERT INTO uncertain_items (item_id) SELECT item_id FROM transcriptions WHERE "
-          "uncertain NOT IN ('', '[]')");
+  refillSideTables();
   db_.run("DELETE FROM translations_fts");
   db_.run(
       "INSERT INTO translations_fts (rowid, item_id, text) SELECT item_id, item_id, text FROM "
